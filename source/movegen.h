@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+
+struct Board;
+
+// Compile-time generation mode.
+enum MovegenMode : int {
+    Noisy = 1, // en passant, captures, capture-promotions and all push promotions
+    All = 2,   // every pseudo-legal move
+};
+
+namespace MOVEGEN {
+
+extern uint64_t kingAttacks[64];
+extern uint64_t knightAttacks[64];
+extern uint64_t pawnAttacks[2][64];
+extern uint64_t bishopMasks[64];
+extern uint64_t rookMasks[64];
+extern uint64_t bishopAttacks[64][512];
+extern uint64_t rookAttacks[64][4096];
+extern const uint64_t bishopMagicNumbers[64];
+extern const uint64_t rookMagicNumbers[64];
+extern const int bishopRelevantBits[64];
+extern const int rookRelevantBits[64];
+
+inline uint64_t BishopAttacks(int sq, uint64_t occ) {
+    return bishopAttacks[sq][((occ & bishopMasks[sq]) * bishopMagicNumbers[sq]) >> (64 - bishopRelevantBits[sq])];
+}
+inline uint64_t RookAttacks(int sq, uint64_t occ) {
+    return rookAttacks[sq][((occ & rookMasks[sq]) * rookMagicNumbers[sq]) >> (64 - rookRelevantBits[sq])];
+}
+inline uint64_t QueenAttacks(int sq, uint64_t occ) { return BishopAttacks(sq, occ) | RookAttacks(sq, occ); }
+
+// Recomputes board.threats for both colours.
+void GenThreatMaps(Board& board);
+
+template <MovegenMode mode> void GenPawnMoves(Board& board);
+template <MovegenMode mode> void GenKnightMoves(Board& board);
+template <MovegenMode mode> void GenKingMoves(Board& board);
+template <MovegenMode mode> void GenBishopMoves(Board& board);
+template <MovegenMode mode> void GenRookMoves(Board& board);
+template <MovegenMode mode> void GenQueenMoves(Board& board);
+
+// Whole-position generation into board.moves: resets the list, recomputes threats, then
+// pawns, knights, king, bishops, rooks, queens.
+template <MovegenMode mode> void GenerateMoves(Board& board);
+
+} // namespace MOVEGEN
+
+void InitAttackTables();

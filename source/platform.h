@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstddef>
+#include <ctime>
+#include <ostream>
+#include <string_view>
+
+// The few operating-system services the engine needs, behind one small interface.
+namespace PLATFORM {
+
+// Whether standard output is a terminal (decided once, at first use).
+bool StdoutIsTerminal();
+
+// Writes text to standard output as one locked write followed by a flush, so that lines
+// written by different threads never interleave. WriteLine appends the newline.
+void WriteText(std::string_view text);
+void WriteLine(std::string_view line);
+
+// Console control through ANSI sequences, written whether or not output is a terminal.
+void ClearScreen();
+void SetCursorVisible(bool visible);
+
+// Worker threads with a chosen stack size. entry receives arg; its result is the exit code.
+using ThreadEntry = unsigned (*)(void*);
+using ThreadHandle = void*;
+// Returns nullptr on failure and leaves the system's error number in errno.
+ThreadHandle StartThread(ThreadEntry entry, void* arg, std::size_t stackSize);
+// Waits without time limit for the thread to end and releases the handle.
+void WaitThread(ThreadHandle handle);
+
+// Local calendar time of t; false when it cannot be converted.
+bool LocalTime(std::time_t t, std::tm& out);
+
+} // namespace PLATFORM
+
+// Colour manipulators for text bound for standard output: they emit ANSI colour only when
+// standard output is a terminal, whatever stream they are applied to.
+namespace COLOUR {
+std::ostream& green(std::ostream& os);
+std::ostream& red(std::ostream& os);
+std::ostream& bright_green(std::ostream& os);
+std::ostream& bright_red(std::ostream& os);
+std::ostream& bright_cyan(std::ostream& os);
+std::ostream& reset(std::ostream& os);
+} // namespace COLOUR
