@@ -1,17 +1,153 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "board.h"
 
 namespace DATAGEN {
+
+static_assert(std::endian::native == std::endian::little, "game records are written as they lie in memory");
 
 // Set by the SIGINT/SIGTERM handler; never cleared.
 extern std::atomic<bool> g_shutdownRequested;
 
+constexpr int GAMES_PER_BATCH = 500;
+constexpr std::size_t DATAGEN_TT_BYTES = 8000000;
+constexpr std::size_t WORKER_STACK_SIZE = 8388608;
+constexpr int PROGRESS_WIDTH = 60;
+constexpr int BAR_WIDTH = 50;
+constexpr int RETRY_DELAY = 10;        // seconds
+constexpr int CYCLE_PAUSE = 2;         // seconds
+constexpr int HEARTBEAT_INTERVAL = 15; // seconds
+constexpr int UNMOVED_ROOK = 6;
+
+// The collection server; fixed, not configurable.
+inline constexpr std::string_view DEFAULT_SERVER_URL = "http://127.0.0.1:8765";
+
+// ---- Game record ------------------------------------------------------------------------
+
+// Head of a game record: the position after the opening, its evaluation and the result.
+// Held in memory exactly as written to the file.
+struct PackedBoard {
+    uint64_t occupancy;
+    uint8_t packedPieces[16];
+    uint8_t stmEp;           // side to move << 7 | en-passant square (64 when none)
+    uint8_t halfmoveClock;   // low 8 bits
+    uint16_t fullmoveNumber; // low 16 bits
+    int16_t eval;            // raw network output, White's view
+    uint8_t wdl;             // 0 Black won, 1 draw, 2 White won
+    uint8_t extra;           // always 0
+};
+static_assert(sizeof(PackedBoard) == 32);
+
+// packedMove | score << 16, score from White's view.
+using MoveScore = uint32_t;
+
+struct Game {
+    PackedBoard board;
+    std::vector<MoveScore> moves;
+};
+
+// Packs the placement, side, en passant and clocks of board; wdl and extra are 0.
+PackedBoard PackBoard(const Board& board, int whiteEval);
+uint16_t PackMove(Move move);
+// score is from the side to move's view; it is stored from White's view.
+MoveScore PackMoveScore(Move move, int score, int sideToMove);
+
+// Size in bytes of one game's record: head, entries, terminator.
+inline std::size_t RecordSize(const Game& game) {
+    return 36 + 4 * game.moves.size();
+}
+// The byte image of the batch, records back to back.
+std::string SerializeGames(const std::vector<Game>& games);
+
+// ---- Game files ---------------------------------------------------------------------------
+
+// Writes the batch to prefix + index + ".binpack" (through a ".tmp" name); index advances on
+// success only. An existing file of that name is never overwritten.
+void WriteToFile(std::vector<Game>& games, const std::string& prefix, int& fileIndex);
+
+// Name of the merged file for a local time: "data/datagen_%Y-%m-%d_%H-%M.binpack".
+std::string MergedFileName(const std::tm& local);
+
+// Appends every worker batch file in "data" to a new dated merged file and deletes them; also
+// deletes leftover temporary worker files. Returns the merged file's name, or "" when it
+// cannot be created.
+std::string MergeThreadFiles();
+
+// The merge itself, over the worker files in dataDir, into mergedPath (opened for writing).
+std::string MergeThreadFilesInto(const std::filesystem::path& dataDir, const std::string& mergedPath);
+
+// Whether a bare file name is a worker batch file or a leftover temporary worker file.
+bool IsWorkerBatchName(std::string_view name);
+bool IsWorkerTempName(std::string_view name);
+
+// ---- Workers, driver and progress screen --------------------------------------------------
+
+struct WorkerArgs {
+    int32_t threadId;
+    std::atomic<int>* positionCounter;
+    std::atomic<bool>* stopFlag;
+    std::atomic<int>* liveWorkers; // decremented by the worker as it ends; may be null
+};
+
+// The run's time base and the progress screen's rate memory.
+struct Stopwatch {
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    double lastElapsed = 0;
+    double lastPositions = 0;
+};
+
+// Worker thread body; arg is a heap-allocated WorkerArgs that the worker releases.
+unsigned WinThreadEntry(void* arg);
+
+void SignalHandler(int signal);
+
+void CreateWorkerThread(int id, std::atomic<int>& positionCounter, std::atomic<bool>& stopFlag,
+                        std::vector<void*>& handles, std::atomic<int>* liveWorkers = nullptr);
+
+void PrintProgress(int positions, int target, Stopwatch& start, int threads);
+// The text of one redraw after elapsed seconds; updates the rate memory in start.
+std::string RenderProgress(int positions, int target, double elapsed, Stopwatch& start, int threads);
+
 // Offline generation: target positions with threads - 1 workers (the caller displays).
 void Run(int target, int threads);
 
+// ---- Online mode ----------------------------------------------------------------------------
+
 // Online generation in cycles for the collection server, until a shutdown is requested.
 void RunOnline(const std::string& user, int target, int threads);
+
+std::string BuildHeartbeatJSON(const std::string& user, int threads);
+std::string BuildSessionStartJSON(const std::string& user, int target);
+// One JSON POST through curl; true exactly when curl's exit status is 0.
+bool PostJSON(const std::string& url, const std::string& body, std::string& reply);
+void HeartbeatThread(const std::string& user, int threads, std::atomic<bool>& stop,
+                     const std::string& baseUrl);
+
+// The session identifier of a session-start reply, "" when there is none.
+std::string ExtractJsonValue(const std::string& reply);
+// Quotes text as one word for the POSIX shell: no byte of it is interpreted.
+std::string ShellQuote(const std::string& text);
+// A fresh name in the system temporary directory: prefix + random number + suffix.
+std::filesystem::path MakeTempPath(const std::string& prefix, const std::string& suffix);
+// JSON string content for text (quotes, backslashes and control characters escaped).
+std::string JsonEscape(const std::string& text);
+// A curl form value that curl takes literally (quoted in curl's own syntax).
+std::string CurlFormValue(const std::string& text);
+// Percent-encodes every byte outside the unreserved URL characters.
+std::string UrlEncode(const std::string& text);
+// The command line that uploads the merged file.
+std::string BuildUploadCommand(const std::string& baseUrl, const std::string& sessionId,
+                               const std::string& mergedPath, const std::string& user, int positions);
 
 } // namespace DATAGEN

@@ -1,0 +1,563 @@
+#include "datagen.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <random>
+#include <sstream>
+#include <sys/stat.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+#include "platform.h"
+#include "utils.h"
+
+namespace fs = std::filesystem;
+
+namespace DATAGEN {
+
+std::atomic<bool> g_shutdownRequested{false};
+
+namespace {
+
+// One whole line on the error stream (a single write, so lines of workers do not mix).
+void ErrorLine(const std::string& text) {
+    std::string line = text;
+    line.push_back('\n');
+    std::cerr << line << std::flush;
+}
+
+} // namespace
+
+// ---- Game record ------------------------------------------------------------------------
+
+PackedBoard PackBoard(const Board& board, int whiteEval) {
+    PackedBoard packed{};
+    packed.occupancy = board.occupied;
+    uint64_t occ = board.occupied;
+    int k = 0;
+    while (occ) {
+        const int sq = UTILS::poplsb(occ);
+        int kind = board.mailbox[sq];
+        if (kind == ROOK) {
+            const bool unmoved = (sq == 0 && (board.castlingRights & WHITE_QUEEN_SIDE)) ||
+                                 (sq == 7 && (board.castlingRights & WHITE_KING_SIDE)) ||
+                                 (sq == 56 && (board.castlingRights & BLACK_QUEEN_SIDE)) ||
+                                 (sq == 63 && (board.castlingRights & BLACK_KING_SIDE));
+            if (unmoved) kind = UNMOVED_ROOK;
+        }
+        const int colour = (board.colours[BLACK] >> sq) & 1;
+        const int code = colour << 3 | kind;
+        packed.packedPieces[k / 2] |= uint8_t(code << ((k & 1) * 4));
+        ++k;
+    }
+    const int ep = board.enPassantSquare == -1 ? 64 : board.enPassantSquare;
+    packed.stmEp = uint8_t(board.sideToMove << 7 | ep);
+    packed.halfmoveClock = uint8_t(board.halfMoveClock);
+    packed.fullmoveNumber = uint16_t(board.fullMoveNumber);
+    packed.eval = int16_t(whiteEval);
+    packed.wdl = 0;
+    packed.extra = 0;
+    return packed;
+}
+
+uint16_t PackMove(Move move) {
+    const int from = move.from();
+    const int to = move.to();
+    switch (move.type()) {
+    case EP_CAPTURE:
+        return uint16_t(from | to << 6 | 0x4000);
+    case KING_CASTLE:
+        return uint16_t(from | (from < 8 ? 7 : 63) << 6 | 0x8000);
+    case QUEEN_CASTLE:
+        return uint16_t(from | (from < 8 ? 0 : 56) << 6 | 0x8000);
+    case KNIGHT_PROMOTION:
+    case BISHOP_PROMOTION:
+    case ROOK_PROMOTION:
+    case QUEEN_PROMOTION:
+    case KNIGHT_PROMO_CAPTURE:
+    case BISHOP_PROMO_CAPTURE:
+    case ROOK_PROMO_CAPTURE:
+    case QUEEN_PROMO_CAPTURE:
+        return uint16_t(from | to << 6 | (move.PromotionPiece() - KNIGHT) << 12 | 0xC000);
+    default:
+        return uint16_t(move.data & 0x0FFF);
+    }
+}
+
+MoveScore PackMoveScore(Move move, int score, int sideToMove) {
+    const int whiteScore = sideToMove == BLACK ? -score : score;
+    return MoveScore(PackMove(move)) | MoveScore(uint16_t(whiteScore)) << 16;
+}
+
+std::string SerializeGames(const std::vector<Game>& games) {
+    std::size_t total = 0;
+    for (const Game& game : games) total += RecordSize(game);
+    std::string buffer;
+    buffer.reserve(total);
+    for (const Game& game : games) {
+        buffer.append(reinterpret_cast<const char*>(&game.board), sizeof(PackedBoard));
+        buffer.append(reinterpret_cast<const char*>(game.moves.data()),
+                      game.moves.size() * sizeof(MoveScore));
+        buffer.append(4, '\0');
+    }
+    return buffer;
+}
+
+// ---- Game files ---------------------------------------------------------------------------
+
+void WriteToFile(std::vector<Game>& games, const std::string& prefix, int& fileIndex) {
+    if (games.empty()) return;
+    const std::string buffer = SerializeGames(games);
+
+    // A batch file of an earlier, unmerged run may hold this index: never replace it.
+    // Only this worker writes names with its prefix, so the test cannot race.
+    int index = fileIndex;
+    std::error_code ec;
+    while (fs::exists(fs::symlink_status(prefix + std::to_string(index) + ".binpack", ec))) ++index;
+    const std::string tempName = prefix + std::to_string(index) + ".tmp";
+    const std::string finalName = prefix + std::to_string(index) + ".binpack";
+
+    std::ofstream out(tempName, std::ios::binary | std::ios::trunc);
+    if (!out.is_open()) {
+        ErrorLine("Failed to create temporary file: " + tempName);
+        return;
+    }
+    out.write(buffer.data(), std::streamsize(buffer.size()));
+    out.flush();
+    out.close();
+    if (!out) {
+        // A short batch file would shift every later record of a merged file.
+        ErrorLine("Failed to write temporary file: " + tempName);
+        fs::remove(tempName, ec);
+        return;
+    }
+
+    fs::rename(tempName, finalName, ec);
+    if (ec) {
+        ErrorLine("Failed to rename " + tempName + " to " + finalName + ": " + ec.message());
+        fs::remove(tempName, ec);
+        return;
+    }
+    fileIndex = index + 1;
+}
+
+bool IsWorkerBatchName(std::string_view name) {
+    return name.starts_with("thread") && name.find(".binpack") != std::string_view::npos;
+}
+
+bool IsWorkerTempName(std::string_view name) {
+    return name.starts_with("thread") && name.find(".tmp") != std::string_view::npos;
+}
+
+std::string MergedFileName(const std::tm& local) {
+    std::ostringstream name;
+    name << "data/datagen_" << std::put_time(&local, "%Y-%m-%d_%H-%M") << ".binpack";
+    return name.str();
+}
+
+namespace {
+
+// Appends the whole of source to the descriptor out; on failure cuts out back to its size
+// before, so that a partial batch never stays in the merged file.
+enum class AppendResult { Ok, OpenFailed, WriteFailed };
+
+AppendResult AppendFile(const fs::path& source, int out, std::string& reason) {
+    const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return AppendResult::OpenFailed;
+    const off_t before = ::lseek(out, 0, SEEK_END);
+    std::vector<char> chunk(1 << 20);
+    bool ok = before >= 0;
+    while (ok) {
+        const ssize_t got = ::read(in, chunk.data(), chunk.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            if (got < 0) {
+                reason = std::generic_category().message(errno);
+                ok = false;
+            }
+            break;
+        }
+        ssize_t done = 0;
+        while (done < got) {
+            const ssize_t put = ::write(out, chunk.data() + done, std::size_t(got - done));
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) {
+                reason = std::generic_category().message(put < 0 ? errno : EIO);
+                ok = false;
+                break;
+            }
+            done += put;
+        }
+    }
+    ::close(in);
+    if (!ok) {
+        if (before >= 0 && ::ftruncate(out, before) == 0) ::lseek(out, before, SEEK_SET);
+        return AppendResult::WriteFailed;
+    }
+    return AppendResult::Ok;
+}
+
+} // namespace
+
+std::string MergeThreadFilesInto(const fs::path& dataDir, const std::string& mergedPath) {
+    const int out = ::open(mergedPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) {
+        ErrorLine("Failed to create final merged file: " + mergedPath);
+        return "";
+    }
+
+    std::error_code ec;
+    fs::directory_iterator it(dataDir, ec);
+    if (ec) {
+        ErrorLine("Failed to list " + dataDir.string() + ": " + ec.message());
+        ::close(out);
+        ::unlink(mergedPath.c_str());
+        return "";
+    }
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const fs::directory_entry& entry = *it;
+        const std::string name = entry.path().filename().string();
+        std::error_code typeError;
+        if (!IsWorkerBatchName(name) || !entry.is_regular_file(typeError)) continue;
+        std::string reason;
+        switch (AppendFile(entry.path(), out, reason)) {
+        case AppendResult::OpenFailed:
+            ErrorLine("Failed to open " + name);
+            continue;
+        case AppendResult::WriteFailed:
+            ErrorLine("Failed to append " + name + " to " + mergedPath + ": " + reason + " (file kept)");
+            continue;
+        case AppendResult::Ok:
+            break;
+        }
+        std::error_code removeError;
+        if (!fs::remove(entry.path(), removeError) && removeError)
+            ErrorLine("Failed to delete " + name + ": " + removeError.message());
+    }
+    if (ec) ErrorLine("Failed to list " + dataDir.string() + ": " + ec.message());
+
+    ec.clear();
+    for (fs::directory_iterator leftover(dataDir, ec); !ec && leftover != fs::directory_iterator();
+         leftover.increment(ec)) {
+        const fs::directory_entry& entry = *leftover;
+        const std::string name = entry.path().filename().string();
+        std::error_code typeError;
+        if (!IsWorkerTempName(name) || !entry.is_regular_file(typeError)) continue;
+        std::error_code removeError;
+        if (!fs::remove(entry.path(), removeError) && removeError)
+            ErrorLine("Failed to delete incomplete temp file " + name + ": " + removeError.message());
+    }
+
+    ::close(out);
+    PLATFORM::WriteLine("Merged all thread files into: " + mergedPath);
+    return mergedPath;
+}
+
+std::string MergeThreadFiles() {
+    std::error_code ec;
+    fs::create_directories("data", ec);
+    if (ec) {
+        ErrorLine("Failed to create directory data: " + ec.message());
+        return "";
+    }
+    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    std::tm local{};
+    if (!PLATFORM::LocalTime(now, local)) {
+        ErrorLine("Failed to read the local time");
+        return "";
+    }
+    // A second merge within the same minute takes the next free name.
+    const std::string base = MergedFileName(local);
+    std::string name = base;
+    for (int n = 1;; ++n) {
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            ::close(fd);
+            break;
+        }
+        if (errno != EEXIST) break; // reported by the merge when it opens the file
+        name = base.substr(0, base.size() - 8) + "_" + std::to_string(n) + ".binpack";
+    }
+    return MergeThreadFilesInto("data", name);
+}
+
+// ---- Signals and progress screen -------------------------------------------------------------
+
+void SignalHandler(int signal) {
+    if (signal != SIGTERM && signal != SIGINT) return;
+    // Only async-signal-safe calls here: a plain write and a lock-free atomic.
+    static const char message[] = "\n\nShutdown signal received. Saving data safely...\n";
+    const ssize_t ignored = ::write(STDOUT_FILENO, message, sizeof(message) - 1);
+    (void)ignored;
+    g_shutdownRequested.exchange(true);
+}
+
+namespace {
+
+constexpr const char* RESET = "\033[0m";
+constexpr const char* CYAN = "\033[1;36m";
+constexpr const char* YELLOW = "\033[1;33m";
+constexpr const char* GREEN = "\033[1;32m";
+constexpr const char* BLUE = "\033[1;34m";
+
+void CentredLine(std::string& out, const char* colour, const std::string& text) {
+    const int len = int(text.size());
+    const int width = len + (PROGRESS_WIDTH - len) / 2;
+    out += colour;
+    if (width > len) out.append(std::size_t(width - len), ' ');
+    out += text;
+    out += RESET;
+    out += '\n';
+}
+
+// Converts to int without overflow (the estimate can be huge early in a long run).
+int ClampToInt(double value) {
+    if (!(value > 0)) return 0;
+    if (value >= 2147483647.0) return 2147483647;
+    return int(value);
+}
+
+std::string TwoDigits(int value) {
+    std::string text = std::to_string(value);
+    if (text.size() < 2) text.insert(0, 2 - text.size(), '0');
+    return text;
+}
+
+std::string Fixed2(double value) {
+    char text[64];
+    std::snprintf(text, sizeof(text), "%.2f", value);
+    return text;
+}
+
+} // namespace
+
+std::string RenderProgress(int positions, int target, double elapsed, Stopwatch& start, int threads) {
+    long rate = 0;
+    if (elapsed - start.lastElapsed >= 1.0) {
+        rate = std::lround((positions - start.lastPositions) / (elapsed - start.lastElapsed));
+        start.lastElapsed = elapsed;
+        start.lastPositions = positions;
+    }
+
+    double eta = 0;
+    if (positions > 0 && elapsed > 0) eta = (double(target) - positions) / (positions / elapsed);
+    const int seconds = ClampToInt(eta);
+    const int hours = seconds / 3600, minutes = (seconds % 3600) / 60, secs = seconds % 60;
+
+    // With no positive target there is nothing left to do: show it as complete.
+    const double progress = target > 0 ? double(positions) / target : 1.0;
+    const int filled = progress > 0 ? ClampToInt(progress * BAR_WIDTH) : int(progress * BAR_WIDTH);
+    std::string bar;
+    for (int i = 0; i < BAR_WIDTH; ++i) bar += i < filled ? '=' : i == filled ? '>' : ' ';
+    const long percent = std::lround(std::clamp(progress * 100, -1e9, 1e9));
+
+    std::string out = "\033[H";
+    CentredLine(out, CYAN, "Vestrel - Datagen");
+    out.append(PROGRESS_WIDTH, '=');
+    out += '\n';
+    out += '\n';
+    CentredLine(out, YELLOW,
+                "Positions processed: " + Fixed2(positions / 1000.0) +
+                    "K | Target: " + Fixed2(target / 1000.0) + "K");
+    out += '\n';
+    CentredLine(out, YELLOW, "Elapsed Time: " + std::to_string(std::lround(elapsed)) + " sec");
+    CentredLine(out, GREEN, "Positions/sec: " + std::to_string(rate));
+    out += '\n';
+    CentredLine(out, YELLOW, "Threads: " + std::to_string(threads));
+    out += '\n';
+    CentredLine(out, YELLOW,
+                "Estimated Time Left: " + TwoDigits(hours) + "h " + TwoDigits(minutes) + "m " +
+                    TwoDigits(secs) + "s");
+    out += '\n';
+    CentredLine(out, BLUE, "[" + bar + "] " + std::to_string(percent) + " %");
+    out += '\n';
+    return out;
+}
+
+void PrintProgress(int positions, int target, Stopwatch& start, int threads) {
+    const auto now = std::chrono::steady_clock::now();
+    const double elapsed =
+        double(std::chrono::duration_cast<std::chrono::nanoseconds>(now - start.start).count()) / 1e9;
+    PLATFORM::WriteText(RenderProgress(positions, target, elapsed, start, threads));
+    // Later floating-point output on standard output keeps this notation.
+    std::cout << std::fixed << std::setprecision(0);
+}
+
+// ---- Collection-server client -----------------------------------------------------------------
+
+std::string ShellQuote(const std::string& text) {
+    std::string quoted = "'";
+    for (const char c : text) {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
+    }
+    quoted += '\'';
+    return quoted;
+}
+
+fs::path MakeTempPath(const std::string& prefix, const std::string& suffix) {
+    std::random_device device;
+    std::mt19937_64 generator(device());
+    std::error_code ec;
+    fs::path dir = fs::temp_directory_path(ec);
+    if (ec) dir = "/tmp";
+    return dir / (prefix + std::to_string(generator()) + suffix);
+}
+
+std::string JsonEscape(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        default:
+            if (u < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof(escaped), "\\u%04x", u);
+                out += escaped;
+            } else {
+                out += c;
+            }
+        }
+    }
+    return out;
+}
+
+std::string CurlFormValue(const std::string& text) {
+    // curl reads a value in double quotes literally apart from \" and \\ (no ';' options,
+    // no '@' or '<' file reads, no trimming of blanks).
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    out += '"';
+    return out;
+}
+
+std::string UrlEncode(const std::string& text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (std::isalnum(u) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += c;
+        } else {
+            out += '%';
+            out += hex[u >> 4];
+            out += hex[u & 15];
+        }
+    }
+    return out;
+}
+
+std::string BuildHeartbeatJSON(const std::string& user, int threads) {
+    return "{\"user\":\"" + JsonEscape(user) + "\",\"threads\":" + std::to_string(threads) + "}";
+}
+
+std::string BuildSessionStartJSON(const std::string& user, int target) {
+    return "{\"user\":\"" + JsonEscape(user) + "\",\"target\":" + std::to_string(target) + "}";
+}
+
+std::string BuildUploadCommand(const std::string& baseUrl, const std::string& sessionId,
+                               const std::string& mergedPath, const std::string& user, int positions) {
+    return "curl -s -X POST " + ShellQuote(baseUrl + "/api/upload/" + UrlEncode(sessionId)) + " -F " +
+           ShellQuote("file=@" + mergedPath) + " -F " + ShellQuote("user=" + CurlFormValue(user)) + " -F " +
+           ShellQuote("positions=" + std::to_string(positions)) + " 2>/dev/null";
+}
+
+bool PostJSON(const std::string& url, const std::string& body, std::string& reply) {
+    const fs::path requestPath = MakeTempPath("datagen_request_", ".json");
+    const fs::path responsePath = MakeTempPath("datagen_response_", ".txt");
+    {
+        std::ofstream request(requestPath);
+        if (!request.is_open()) {
+            std::cerr << ("Failed to create temp file for request: " + requestPath.string() + "\n")
+                      << std::flush;
+            return false;
+        }
+        request << body;
+    }
+    const std::string command = "curl -s -X POST " + ShellQuote(url) + " -H " +
+                                ShellQuote("Content-Type: application/json") + " -d " +
+                                ShellQuote("@" + requestPath.string()) + " -o " +
+                                ShellQuote(responsePath.string()) + " 2>/dev/null";
+    const int status = std::system(command.c_str());
+    {
+        std::ifstream response(responsePath, std::ios::binary);
+        if (response.is_open()) {
+            std::ostringstream content;
+            content << response.rdbuf();
+            reply = content.str();
+        } else {
+            reply.clear();
+        }
+    }
+    std::error_code ec;
+    fs::remove(requestPath, ec);
+    fs::remove(responsePath, ec);
+    return status == 0;
+}
+
+void HeartbeatThread(const std::string& user, int threads, std::atomic<bool>& stop,
+                     const std::string& baseUrl) {
+    while (!stop.load()) {
+        for (int i = 0; i < HEARTBEAT_INTERVAL; ++i) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            if (stop.load()) return;
+        }
+        std::string reply;
+        PostJSON(baseUrl + "/api/session/heartbeat", BuildHeartbeatJSON(user, threads), reply);
+    }
+}
+
+std::string ExtractJsonValue(const std::string& reply) {
+    static const std::string key = "\"session_id\":";
+    std::size_t pos = reply.find(key);
+    if (pos == std::string::npos) return "";
+    pos += key.size();
+    while (pos < reply.size() && (reply[pos] == ' ' || reply[pos] == '\t' || reply[pos] == '\n')) ++pos;
+    if (pos >= reply.size()) return "";
+    if (reply[pos] == '"') {
+        const std::size_t close = reply.find('"', pos + 1);
+        if (close == std::string::npos) return "";
+        return reply.substr(pos + 1, close - pos - 1);
+    }
+    const std::size_t end = reply.find_first_of(",]}", pos);
+    return reply.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+}
+
+} // namespace DATAGEN
