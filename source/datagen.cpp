@@ -494,7 +494,7 @@ std::string BuildSessionStartJSON(const std::string& user, int target) {
 
 std::string BuildUploadCommand(const std::string& baseUrl, const std::string& sessionId,
                                const std::string& mergedPath, const std::string& user, int positions) {
-    return "curl -s -X POST " + ShellQuote(baseUrl + "/api/upload/" + UrlEncode(sessionId)) + " -F " +
+    return "curl -s -f -X POST " + ShellQuote(baseUrl + "/api/upload/" + UrlEncode(sessionId)) + " -F " +
            ShellQuote("file=@" + mergedPath) + " -F " + ShellQuote("user=" + CurlFormValue(user)) + " -F " +
            ShellQuote("positions=" + std::to_string(positions)) + " 2>/dev/null";
 }

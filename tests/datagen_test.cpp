@@ -530,7 +530,7 @@ TEST(DatagenOnline, UploadCommandQuotesEveryField) {
     EXPECT_EQ(UrlEncode("a/b c?#[]{}%"), "a%2Fb%20c%3F%23%5B%5D%7B%7D%25");
     EXPECT_EQ(CurlFormValue("a\"b\\c;type=x"), "\"a\\\"b\\\\c;type=x\"");
     EXPECT_EQ(BuildUploadCommand("http://127.0.0.1:8765", "s1", "data/datagen_x.binpack", "bob", 5123),
-              "curl -s -X POST 'http://127.0.0.1:8765/api/upload/s1' -F 'file=@data/datagen_x.binpack' "
+              "curl -s -f -X POST 'http://127.0.0.1:8765/api/upload/s1' -F 'file=@data/datagen_x.binpack' "
               "-F 'user=\"bob\"' -F 'positions=5123' 2>/dev/null");
 }
 
