@@ -20,41 +20,10 @@ using namespace DATAGEN;
 
 namespace {
 
-// Places the pieces of a FEN on a board by hand, filling only what packing reads.
 Board PlacedBoard(const std::string& fen) {
+    InitTablesOnce();
     Board b;
-    std::fill(std::begin(b.mailbox), std::end(b.mailbox), NO_PIECE);
-    std::istringstream in(fen);
-    std::string placement, side, castling, ep;
-    int half = 0, full = 1;
-    in >> placement >> side >> castling >> ep >> half >> full;
-    int rank = 7, file = 0;
-    for (const char c : placement) {
-        if (c == '/') {
-            --rank;
-            file = 0;
-        } else if (c >= '1' && c <= '8') {
-            file += c - '0';
-        } else {
-            const int sq = rank * 8 + file++;
-            const char* p = std::strchr(PIECE_LETTERS, c);
-            const int type = int(p - PIECE_LETTERS) / 2, colour = int(p - PIECE_LETTERS) % 2;
-            b.mailbox[sq] = type;
-            b.pieces[type] |= 1ULL << sq;
-            b.colours[colour] |= 1ULL << sq;
-            b.occupied |= 1ULL << sq;
-        }
-    }
-    b.sideToMove = side == "b";
-    for (const char c : castling) {
-        if (c == 'K') b.castlingRights |= WHITE_KING_SIDE;
-        if (c == 'Q') b.castlingRights |= WHITE_QUEEN_SIDE;
-        if (c == 'k') b.castlingRights |= BLACK_KING_SIDE;
-        if (c == 'q') b.castlingRights |= BLACK_QUEEN_SIDE;
-    }
-    b.enPassantSquare = ep == "-" ? -1 : (ep[1] - '1') * 8 + (ep[0] - 'a');
-    b.halfMoveClock = half;
-    b.fullMoveNumber = full;
+    b.SetByFen(fen);
     return b;
 }
 
