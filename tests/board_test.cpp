@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <random>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -331,9 +330,13 @@ TEST_F(BoardTest, PinsAndCheckersMatchBruteForce) {
 
 TEST_F(BoardTest, IsLegalAgreesWithMakeAndTest) {
     std::vector<std::string> fens = testref::AllSuiteFens();
-    fens.push_back("4k3/8/8/KPp4r/8/8/8/8 w - c6 0 1");
-    fens.push_back("8/8/8/2k5/3Pp3/8/8/7K b - d3 0 1");
-    fens.push_back("4k3/8/8/8/8/8/8/r3K3 w - - 0 1");
+    // Pins, an en-passant capture that uncovers a rank, a king on a checking line, double check
+    // and a knight check.
+    for (const char* fen : {"4r1k1/8/8/8/8/8/4N3/4K3 w - - 0 1", "4r1k1/8/8/8/8/8/4R3/4K3 w - - 0 1",
+                            "6k1/8/8/r1pPK3/8/8/8/8 w - c6 0 1", "8/8/8/2k5/3Pp3/8/8/7K b - d3 0 1",
+                            "4r1k1/8/8/8/8/8/4K3/8 w - - 0 1", "4r1k1/8/8/8/8/5n2/8/R3K3 w - - 0 1",
+                            "6k1/8/8/8/8/3n4/8/3RK2R w - - 0 1"})
+        fens.push_back(fen);
     for (Board b : testref::RandomGamePositions(fens, 40, 17)) {
         MOVEGEN::GenerateMoves<All>(b);
         for (int i = 0; i < b.moveCount; i++) {
@@ -344,35 +347,6 @@ TEST_F(BoardTest, IsLegalAgreesWithMakeAndTest) {
             ASSERT_EQ(b.IsLegal(m), reference) << b.GetFen() << " " << m.ToString();
         }
     }
-}
-
-TEST_F(BoardTest, LegalityEdgeCases) {
-    Board b;
-    const auto legal = [&](const char* text) { return b.IsLegal(Find(b, text)); };
-    b.SetByFen("4r1k1/8/8/8/8/8/4N3/4K3 w - - 0 1");
-    EXPECT_TRUE(b.pinned[WHITE] & Bit(12));
-    for (const char* t : {"e2c1", "e2c3", "e2d4", "e2f4", "e2g3", "e2g1"}) EXPECT_FALSE(legal(t)) << t;
-    b.SetByFen("4r1k1/8/8/8/8/8/4R3/4K3 w - - 0 1");
-    EXPECT_TRUE(legal("e2e5"));
-    EXPECT_TRUE(legal("e2e8"));
-    EXPECT_FALSE(legal("e2d2"));
-    b.SetByFen("6k1/8/8/r1pPK3/8/8/8/8 w - c6 0 1");
-    EXPECT_FALSE(legal("d5c6"));
-    b.SetByFen("4r1k1/8/8/8/8/8/4K3/8 w - - 0 1");
-    EXPECT_FALSE(legal("e2e1"));
-    EXPECT_TRUE(legal("e2d1"));
-    b.SetByFen("4r1k1/8/8/8/8/5n2/8/R3K3 w - - 0 1"); // double check
-    for (int i = 0; i < b.moveCount; i++) {
-        if (b.moves[i].from() != 4) {
-            EXPECT_FALSE(b.IsLegal(b.moves[i])) << b.moves[i].ToString();
-        }
-    }
-    EXPECT_TRUE(legal("e1d1"));
-    b.SetByFen("6k1/8/8/8/8/3n4/8/3RK2R w - - 0 1"); // knight check: no line to block
-    EXPECT_TRUE(legal("d1d3"));
-    EXPECT_FALSE(legal("d1d2"));
-    EXPECT_FALSE(legal("h1h3"));
-    EXPECT_TRUE(legal("e1e2"));
 }
 
 TEST_F(BoardTest, IsPseudoLegalMatchesTheGeneratedList) {
@@ -543,7 +517,8 @@ TEST_F(BoardTest, ValidateFenAccepts) {
     for (const char* fen :
          {"4k3/8/8/8/8/8/8/4K3 w - -", "4k3/8/8/8/8/8/8/4K3 b - - 12", "4k3/8/8/8/8/8/8/4K3 w KQkq - 0 1",
           "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3 0 1", "4k3/8/8/3pP3/8/8/8/4K3 w - d6 0 1",
-          "4k3/8/8/8/8/8/8/4K3 w - - 0 2147483647", "  4k3/8/8/8/8/8/8/4K3   w  -  -  "}) {
+          "4k3/8/8/8/8/8/8/4K3 w - - 0 2147483647", "  4k3/8/8/8/8/8/8/4K3   w  -  -  ",
+          "4k3/8/4n3/3pP3/8/8/8/4K3 w - d6 0 1", "4k3/8/8/8/8/8/8/4K2R b - - 0 1"}) {
         EXPECT_EQ(ValidateFen(fen), "") << fen;
     }
 }
@@ -560,7 +535,6 @@ TEST_F(BoardTest, ValidateFenRejects) {
         "4k3/8/8/8/8/8/8/4K2 w - - 0 1",       // seven squares
         "4k3/8/8/8/8/8/8/8p w - - 0 1",        // piece past the h-file
         "4k3/8/8/8/8/8/8/4K2X w - - 0 1",      // unknown letter
-        "4k3/8/8/8/8/8/8/4K3 w - - 0 1 ",      // fine, reference for the rest
         "4k3/8/8/9/8/8/8/4K3 w - - 0 1",       // digit 9
         "4k3/8/8/08/8/8/8/4K3 w - - 0 1",      // digit 0
         "8/8/8/8/8/8/8/4K3 w - - 0 1",         // no Black king
@@ -575,28 +549,17 @@ TEST_F(BoardTest, ValidateFenRejects) {
         "4k3/8/8/8/8/8/8/4K3 w - e3 0 1", // rank 3 with White to move
         "4k3/8/8/8/8/8/8/4K3 w - i6 0 1",
         "4k3/8/8/8/8/8/8/4K3 w - e6x 0 1",
-        "4k3/8/8/8/8/8/8/4K3 w - e6 0 1",      // no pawn passed e6
-        "4k3/8/4n3/3pP3/8/8/8/4K3 w - d6 0 1", // en passant square... (pawn present, legal)
-        "4k3/8/8/8/8/8/8/4K3 w - - -1 1",      // negative clock
+        "4k3/8/8/8/8/8/8/4K3 w - e6 0 1", // no pawn passed e6
+        "4k3/8/8/8/8/8/8/4K3 w - - -1 1", // negative clock
         "4k3/8/8/8/8/8/8/4K3 w - - x 1",
         "4k3/8/8/8/8/8/8/4K3 w - - 0 1.5",
-        "4k3/8/8/8/8/8/8/4K3 w - - 0 99999999999", // too large for an int
-        "4k3/8/8/8/8/8/8/4K2R b - - 0 1",          // side not to move... Black to move, White not in check
-        "4k2R/8/8/8/8/8/8/4K3 w - - 0 1",          // Black, not to move, is in check
-        "4k3/8/8/8/8/8/8/3Kk3 w - - 0 1",          // kings side by side
-        "4k3/8/8/3pP3/8/5n2/8/4K3 w - d6 0 1",     // knight check cannot follow d7d5
-        "4k3/pppppppp/p7/8/8/8/8/4K3 w - - 0 1",   // nine Black pawns
+        "4k3/8/8/8/8/8/8/4K3 w - - 0 99999999999",              // too large for an int
+        "4k2R/8/8/8/8/8/8/4K3 w - - 0 1",                       // Black, not to move, is in check
+        "4k3/8/8/8/8/8/8/3Kk3 w - - 0 1",                       // kings side by side
+        "4k3/8/8/3pP3/8/5n2/8/4K3 w - d6 0 1",                  // knight check cannot follow d7d5
+        "4k3/pppppppp/p7/8/8/8/8/4K3 w - - 0 1",                // nine Black pawns
         "QQQQQQQQ/QQQQQQQQ/8/8/3k4/8/8/QQQQQQQK w - - 0 1",     // too many pieces
         "Q2Q2nk/2Q3pp/4Q3/1Q4Q1/3QQ3/Q6Q/7Q/1KQQQQ2 w - - 0 1", // 220 pseudo-legal moves
     };
-    // Lines that are acceptable despite sitting in the list above.
-    const std::set<std::string> fine = {"4k3/8/8/8/8/8/8/4K3 w - - 0 1 ",
-                                        "4k3/8/4n3/3pP3/8/8/8/4K3 w - d6 0 1",
-                                        "4k3/8/8/8/8/8/8/4K2R b - - 0 1"};
-    for (const char* fen : bad) {
-        if (fine.count(fen))
-            EXPECT_EQ(ValidateFen(fen), "") << fen;
-        else
-            EXPECT_NE(ValidateFen(fen), "") << fen;
-    }
+    for (const char* fen : bad) EXPECT_NE(ValidateFen(fen), "") << fen;
 }
