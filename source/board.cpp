@@ -40,8 +40,8 @@ constexpr uint64_t Bit(int sq) {
     return 1ULL << sq;
 }
 
-constexpr int A1 = 0, C1 = 2, D1 = 3, E1 = 4, F1 = 5, G1 = 6, H1 = 7;
-constexpr int A8 = 56, C8 = 58, D8 = 59, E8 = 60, F8 = 61, G8 = 62, H8 = 63;
+constexpr int A1 = 0, D1 = 3, E1 = 4, F1 = 5, H1 = 7;
+constexpr int A8 = 56, D8 = 59, E8 = 60, F8 = 61, H8 = 63;
 
 // Rights that survive a move touching a square (as origin or destination): a king or rook
 // leaving home, or a rook captured at home, clears them.
