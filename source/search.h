@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "board.h"
@@ -51,6 +52,8 @@ struct PVLine {
     int32_t pvLength[256] = {};
     Move pvTable[256][256] = {};
 
+    // Row 0, each move followed by a space; the first move bright cyan outside UCI mode.
+    std::string ToString() const;
     void Print() const;
 };
 
@@ -107,8 +110,8 @@ void InitLMRTable();
 bool SEE(const Board& board, Move move, int threshold);
 
 template <bool isPV>
-int GetReductions(const Board& board, Move move, int depth, int movesSearched, int ply, bool cutNode, bool improving,
-                  bool corrplexity, bool ttPV, bool ttFailLow, const SearchContext& ctx);
+int GetReductions(const Board& board, Move move, int depth, int movesSearched, int ply, bool cutNode,
+                  bool improving, bool corrplexity, bool ttPV, bool ttFailLow, const SearchContext& ctx);
 
 int CorrectedEval(const Board& board, int raw, const SearchContext& ctx);
 bool IsDraw(const Board& board, const SearchContext& ctx);
@@ -137,9 +140,36 @@ SearchResults PVS(Board& board, int depth, int alpha, int beta, int ply, SearchC
 template <bool isPV, searchMode mode>
 SearchResults Quiescence(Board& board, int alpha, int beta, int ply, SearchContext* ctx);
 
-template <searchMode mode> SearchResults SearchPosition(Board& board, SearchParams params, SearchContext& ctx);
+template <searchMode mode>
+SearchResults SearchPosition(Board& board, SearchParams params, SearchContext& ctx);
 
 // The report after a completed iteration (UCI "info" line, or the human-readable line).
 void PrintSearchInfo(Board& board, SearchContext* ctx, SearchResults& result, int depth, int elapsedMs);
+
+// Time budget of a timed search in milliseconds, from the side to move's clock.
+struct TimeBudget {
+    int32_t hardLimit; // the abort test's timeLimit
+    double softLimit;  // before best-move scaling; only when softStop
+    bool softStop;
+};
+TimeBudget ComputeTimeBudget(int sideToMove, const SearchParams& params);
+
+// Win/draw/loss model of the report: a and b of the material, W/D/L per mille.
+struct WDL {
+    double a;
+    double b;
+    int win;
+    int draw;
+    int loss;
+};
+int ReportMaterial(const Board& board);
+WDL wdlModel(int material, int score);
+// The report's whole percentages of W, D and L, summing to 100.
+void WdlPercentages(const WDL& wdl, int& w, int& d, int& l);
+int NormalizedScore(int score, double a);
+int MateDistance(int score);
+// The report line without its newline; nps and hashfull are measured by PrintSearchInfo.
+std::string SearchInfoLine(const Board& board, const SearchContext& ctx, int score, int depth, int elapsedMs,
+                           int nps, int hashfull);
 
 } // namespace SEARCH

@@ -39,6 +39,9 @@ class TTable {
     void Clear();
     // megabytes x 1,000,000 bytes; on allocation failure keeps the current table and returns false.
     bool Resize(double megabytes);
+    // Bucket count of a table of megabytes x 1,000,000 bytes (never below 1000); 0 when no
+    // vector could hold that many.
+    static std::size_t BucketCount(double megabytes);
     int Hashfull() const;
 };
 

@@ -4,6 +4,7 @@
 
 #include "movegen.h"
 #include "nnue.h"
+#include "search.h"
 #include "utils.h"
 
 // Builds the process-wide start-up tables once per test program, in the order main builds them.
@@ -13,5 +14,6 @@ inline void InitTablesOnce() {
         NNUE::LoadNetwork();
         InitAttackTables();
         InitZobristKeys();
+        SEARCH::InitLMRTable();
     });
 }
