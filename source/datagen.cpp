@@ -12,14 +12,21 @@
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <memory>
 #include <random>
+#include <spawn.h>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
 
+#include "movegen.h"
+#include "nnue.h"
 #include "platform.h"
+#include "search.h"
+#include "tt.h"
 #include "utils.h"
 
 namespace fs = std::filesystem;
@@ -396,6 +403,24 @@ void PrintProgress(int positions, int target, Stopwatch& start, int threads) {
 
 // ---- Collection-server client -----------------------------------------------------------------
 
+namespace {
+
+// Runs a command line through /bin/sh like system(), except that the caller does not ignore
+// SIGINT meanwhile: system() would swallow a Ctrl-C that arrives during a curl run.
+int RunShellCommand(const std::string& command) {
+    const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
+    pid_t pid = 0;
+    if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0)
+        return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return status;
+}
+
+} // namespace
+
 std::string ShellQuote(const std::string& text) {
     std::string quoted = "'";
     for (const char c : text) {
@@ -515,7 +540,7 @@ bool PostJSON(const std::string& url, const std::string& body, std::string& repl
                                 ShellQuote("Content-Type: application/json") + " -d " +
                                 ShellQuote("@" + requestPath.string()) + " -o " +
                                 ShellQuote(responsePath.string()) + " 2>/dev/null";
-    const int status = std::system(command.c_str());
+    const int status = RunShellCommand(command);
     {
         std::ifstream response(responsePath, std::ios::binary);
         if (response.is_open()) {
@@ -558,6 +583,280 @@ std::string ExtractJsonValue(const std::string& reply) {
     }
     const std::size_t end = reply.find_first_of(",]}", pos);
     return reply.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+}
+
+// ---- Self-play worker ---------------------------------------------------------------------------
+
+namespace {
+
+// Stores the board's key at its history index, growing the array as the search does.
+void StoreKey(SEARCH::SearchContext& ctx, const Board& board) {
+    const std::size_t index = std::size_t(board.historyIndex);
+    if (index >= ctx.hashHistory.size()) ctx.hashHistory.resize(index + 100, 0);
+    ctx.hashHistory[index] = board.hashKey;
+}
+
+// Generates all moves into board and tells whether one of them is legal.
+bool HasLegalMove(Board& board) {
+    MOVEGEN::GenerateMoves<All>(board);
+    for (int i = 0; i < board.moveCount; ++i)
+        if (board.IsLegal(board.moves[i])) return true;
+    return false;
+}
+
+struct Worker {
+    int threadId;
+    std::atomic<int>& positionCounter;
+    std::vector<Game> batch;
+    std::string prefix;
+    int fileIndex = 0;
+    std::atomic<bool> searchStop{false};
+
+    // Plays one game and appends it to the batch when it is kept.
+    void PlayGame() {
+        Board board;
+        board.SetByFen(StartingFen);
+        TTable tt;
+        auto ctx = std::make_unique<SEARCH::SearchContext>();
+        ctx->tt = &tt;
+        ctx->datagenStop = &searchStop;
+        StoreKey(*ctx, board);
+        const SearchParams params{0, 0, 0, 0, 0, 0, 1};
+
+        // Random opening: uniform over the legal moves of each ply.
+        {
+            std::random_device device;
+            std::mt19937_64 rng(device());
+            const int plies = (rng() >> 63) ? 9 : 8;
+            for (int ply = 0; ply < plies; ++ply) {
+                MOVEGEN::GenerateMoves<All>(board);
+                if (board.moveCount == 0) break;
+                std::uniform_int_distribution<int> pick(0, board.moveCount - 1);
+                Move move;
+                do move = board.moves[pick(rng)];
+                while (!board.IsLegal(move));
+                board.MakeMove(move);
+                StoreKey(*ctx, board);
+                if (SEARCH::IsDraw(board, *ctx) || !HasLegalMove(board)) break;
+            }
+        }
+
+        // Only balanced, playable openings are kept.
+        if (SEARCH::IsDraw(board, *ctx) || !HasLegalMove(board)) return;
+        if (g_shutdownRequested.load()) return;
+        const SearchResults opening = SEARCH::SearchPosition<SEARCH::Datagen>(board, params, *ctx);
+        if (std::abs(opening.score) > 199) return;
+
+        Game game{};
+        const int rawEval = NNUE::Network::Evaluate(board, true);
+        game.board = PackBoard(board, board.sideToMove == BLACK ? -rawEval : rawEval);
+
+        int wdl = -1;
+        for (;;) {
+            if (SEARCH::IsDraw(board, *ctx)) {
+                wdl = 1;
+                break;
+            }
+            if (!HasLegalMove(board)) {
+                wdl = board.checkers == 0 ? 1 : board.sideToMove == WHITE ? 0 : 2;
+                break;
+            }
+            if (g_shutdownRequested.load()) break;
+            const SearchResults result = SEARCH::SearchPosition<SEARCH::Datagen>(board, params, *ctx);
+            if (result.move.IsNull()) break;
+            game.moves.push_back(PackMoveScore(result.move, result.score, board.sideToMove));
+            board.MakeMove(result.move);
+            StoreKey(*ctx, board);
+            positionCounter.fetch_add(1);
+        }
+
+        // A game cut short has no true result; a guessed label would poison the data, so it
+        // is dropped and its positions are taken off the count again.
+        if (wdl < 0) {
+            positionCounter.fetch_sub(int(game.moves.size()));
+            return;
+        }
+        game.board.wdl = uint8_t(wdl);
+        batch.push_back(std::move(game));
+        if (int(batch.size()) >= GAMES_PER_BATCH) Flush();
+    }
+
+    void Flush() {
+        try {
+            WriteToFile(batch, prefix, fileIndex);
+        } catch (const std::exception& e) {
+            ErrorLine("Worker " + std::to_string(threadId) + " could not write its games: " + e.what());
+        }
+        batch.clear();
+    }
+};
+
+} // namespace
+
+unsigned WinThreadEntry(void* arg) {
+    std::unique_ptr<WorkerArgs> args(static_cast<WorkerArgs*>(arg));
+    std::atomic<bool>& stopFlag = *args->stopFlag;
+
+    std::error_code ec;
+    fs::create_directories("data", ec);
+    if (ec) {
+        ErrorLine("Worker " + std::to_string(args->threadId) +
+                  ": failed to create directory data: " + ec.message());
+    } else {
+        Worker worker{
+            args->threadId, *args->positionCounter, {}, "data/thread" + std::to_string(args->threadId) + "_"};
+        try {
+            worker.batch.reserve(GAMES_PER_BATCH);
+            while (!stopFlag.load() && !g_shutdownRequested.load()) worker.PlayGame();
+        } catch (const std::exception& e) {
+            // Out of memory in one worker must not take the other workers' games down with it.
+            ErrorLine("Worker " + std::to_string(args->threadId) + " stopped: " + e.what());
+        }
+        if (!worker.batch.empty()) worker.Flush();
+    }
+    if (args->liveWorkers) args->liveWorkers->fetch_sub(1);
+    return 0;
+}
+
+// ---- Offline driver -----------------------------------------------------------------------------
+
+namespace {
+
+void InstallSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = SignalHandler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// The worker phase shared by both modes: start the workers, redraw until the target or a
+// shutdown, then stop and wait for every worker (which writes its batch before it ends).
+int RunWorkers(int target, int threads) {
+    std::atomic<int> positionCounter{0};
+    std::atomic<bool> stopFlag{false};
+    std::atomic<int> liveWorkers{0};
+    std::vector<void*> handles;
+    if (threads >= 2) handles.reserve(std::size_t(threads - 1));
+    for (int id = 0; id <= threads - 2; ++id)
+        CreateWorkerThread(id, positionCounter, stopFlag, handles, &liveWorkers);
+    Stopwatch stopwatch;
+
+    while (positionCounter.load() < target) {
+        if (g_shutdownRequested.load()) break;
+        // Workers that all ended on their own (no "data" directory) cannot reach the target.
+        if (!handles.empty() && liveWorkers.load() == 0) break;
+        PrintProgress(positionCounter.load(), target, stopwatch, threads);
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    PrintProgress(positionCounter.load(), target, stopwatch, threads);
+    stopFlag.exchange(true);
+
+    PLATFORM::WriteLine("\n\nWaiting for threads to finish writing...");
+    for (void* handle : handles) PLATFORM::WaitThread(handle);
+    handles.clear();
+    return positionCounter.load();
+}
+
+} // namespace
+
+void CreateWorkerThread(int id, std::atomic<int>& positionCounter, std::atomic<bool>& stopFlag,
+                        std::vector<void*>& handles, std::atomic<int>* liveWorkers) {
+    auto* args = new WorkerArgs{id, &positionCounter, &stopFlag, liveWorkers};
+    if (liveWorkers) liveWorkers->fetch_add(1);
+    void* handle = PLATFORM::StartThread(WinThreadEntry, args, WORKER_STACK_SIZE);
+    if (!handle) {
+        const int error = errno;
+        if (liveWorkers) liveWorkers->fetch_sub(1);
+        delete args;
+        std::cerr << ("Failed to create thread " + std::to_string(id) + " (errno=" + std::to_string(error) +
+                      ")\n")
+                  << std::flush;
+        return;
+    }
+    handles.push_back(handle);
+}
+
+void Run(int target, int threads) {
+    InstallSignalHandlers();
+    PLATFORM::ClearScreen();
+    PLATFORM::SetCursorVisible(false);
+    RunWorkers(target, threads);
+    PLATFORM::WriteLine("All threads completed. Merging files...");
+    MergeThreadFiles();
+    PLATFORM::SetCursorVisible(true);
+    PLATFORM::WriteLine("\nShutdown complete. All data saved safely.");
+}
+
+// ---- Online mode --------------------------------------------------------------------------------
+
+void RunOnline(const std::string& user, int target, int threads) {
+    InstallSignalHandlers();
+    const std::string base(DEFAULT_SERVER_URL);
+    PLATFORM::WriteLine("=== ONLINE MODE ===");
+    PLATFORM::WriteLine("User: " + user);
+    PLATFORM::WriteLine("Target positions per cycle: " + std::to_string(target));
+    PLATFORM::WriteLine("Threads: " + std::to_string(threads));
+    PLATFORM::WriteLine("===================\n");
+
+    const auto retry = [] { std::this_thread::sleep_for(std::chrono::seconds(RETRY_DELAY)); };
+    while (!g_shutdownRequested.load()) {
+        std::string reply;
+        PLATFORM::WriteLine("Sending heartbeat...");
+        if (!PostJSON(base + "/api/session/heartbeat", BuildHeartbeatJSON(user, threads), reply)) {
+            ErrorLine("Failed to send heartbeat. Retrying in 10 seconds...");
+            retry();
+            continue;
+        }
+        PLATFORM::WriteLine("Heartbeat response: " + reply);
+
+        PLATFORM::WriteLine("Starting new session...");
+        if (!PostJSON(base + "/api/session/start", BuildSessionStartJSON(user, target), reply)) {
+            ErrorLine("Failed to start session. Retrying in 10 seconds...");
+            retry();
+            continue;
+        }
+        PLATFORM::WriteLine("Server response: " + reply);
+        const std::string sessionId = ExtractJsonValue(reply);
+        if (sessionId.empty()) {
+            ErrorLine("Failed to parse session ID. Retrying...");
+            retry();
+            continue;
+        }
+        PLATFORM::WriteLine("Session ID: " + sessionId);
+
+        std::atomic<bool> heartbeatStop{false};
+        std::thread heartbeat(HeartbeatThread, user, threads, std::ref(heartbeatStop), base);
+
+        PLATFORM::ClearScreen();
+        PLATFORM::SetCursorVisible(false);
+        const int positions = RunWorkers(target, threads);
+
+        heartbeatStop.exchange(true);
+        heartbeat.join();
+        PLATFORM::SetCursorVisible(true);
+        if (g_shutdownRequested.load()) break;
+
+        PLATFORM::WriteLine("All threads completed. Merging files...");
+        const std::string merged = MergeThreadFiles();
+        if (!merged.empty()) {
+            PLATFORM::WriteLine("Uploading file to server...");
+            const std::string command = BuildUploadCommand(base, sessionId, merged, user, positions);
+            if (RunShellCommand(command) != 0) {
+                ErrorLine("Upload failed. File kept locally: " + merged);
+            } else {
+                PLATFORM::WriteLine("Upload successful!");
+                std::error_code ec;
+                if (fs::remove(merged, ec) && !ec) PLATFORM::WriteLine("Local file cleaned up.");
+            }
+        }
+        if (!g_shutdownRequested.load()) {
+            PLATFORM::WriteLine("\n=== Starting next cycle ===\n");
+            std::this_thread::sleep_for(std::chrono::seconds(CYCLE_PAUSE));
+        }
+    }
+    PLATFORM::WriteLine("\nOnline mode shutdown complete.");
 }
 
 } // namespace DATAGEN

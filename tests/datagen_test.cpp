@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 
 #include "board.h"
 #include "datagen.h"
+#include "platform.h"
 #include "test_init.h"
 
 namespace fs = std::filesystem;
@@ -75,7 +77,7 @@ Game TaggedGame(int tag, int moves) {
     return game;
 }
 
-class TempDir : public ::testing::Test {
+class DatagenFiles : public ::testing::Test {
   protected:
     fs::path dir;
     void SetUp() override {
@@ -191,7 +193,7 @@ TEST(DatagenPacking, RecordsRoundTripByTerminator) {
 
 // ---- Writer ---------------------------------------------------------------------------------
 
-TEST_F(TempDir, WriterRenamesCompleteBatchesAndAdvancesIndex) {
+TEST_F(DatagenFiles, WriterRenamesCompleteBatchesAndAdvancesIndex) {
     const std::string prefix = (dir / "thread0_").string();
     std::vector<Game> batch;
     int index = 0;
@@ -211,7 +213,7 @@ TEST_F(TempDir, WriterRenamesCompleteBatchesAndAdvancesIndex) {
     EXPECT_TRUE(fs::exists(dir / "thread0_1.binpack"));
 }
 
-TEST_F(TempDir, WriterNeverReplacesAnUnmergedBatch) {
+TEST_F(DatagenFiles, WriterNeverReplacesAnUnmergedBatch) {
     const std::string prefix = (dir / "thread3_").string();
     WriteFile(dir / "thread3_0.binpack", "earlier run");
     WriteFile(dir / "thread3_1.binpack", "earlier run too");
@@ -224,7 +226,7 @@ TEST_F(TempDir, WriterNeverReplacesAnUnmergedBatch) {
     EXPECT_EQ(index, 3);
 }
 
-TEST_F(TempDir, WriterFailuresKeepIndexAndLeaveNoFile) {
+TEST_F(DatagenFiles, WriterFailuresKeepIndexAndLeaveNoFile) {
     std::vector<Game> batch = {TaggedGame(4, 2)};
     int index = 5;
     testing::internal::CaptureStderr();
@@ -263,7 +265,7 @@ TEST(DatagenMerge, NamesAndPatterns) {
     EXPECT_FALSE(IsWorkerTempName("xthread2_7.tmp"));
 }
 
-TEST_F(TempDir, MergeTakesWorkerFilesOnly) {
+TEST_F(DatagenFiles, MergeTakesWorkerFilesOnly) {
     const std::string a = SerializeGames({TaggedGame(10, 4), TaggedGame(11, 1)});
     const std::string b = SerializeGames({TaggedGame(20, 0)});
     const std::string c = SerializeGames({TaggedGame(30, 9)});
@@ -298,7 +300,7 @@ TEST_F(TempDir, MergeTakesWorkerFilesOnly) {
     EXPECT_EQ(ReadFile(dir / "target.bin"), c);
 }
 
-TEST_F(TempDir, MergeKeepsFilesWhoseAppendFails) {
+TEST_F(DatagenFiles, MergeKeepsFilesWhoseAppendFails) {
     WriteFile(dir / "thread0_0.binpack", SerializeGames({TaggedGame(1, 3)}));
     WriteFile(dir / "thread1_0.binpack", SerializeGames({TaggedGame(2, 3)}));
     testing::internal::CaptureStdout();
@@ -312,7 +314,7 @@ TEST_F(TempDir, MergeKeepsFilesWhoseAppendFails) {
     EXPECT_NE(err.find("thread1_0.binpack"), std::string::npos) << err;
 }
 
-TEST_F(TempDir, MergeReportsUncreatableFile) {
+TEST_F(DatagenFiles, MergeReportsUncreatableFile) {
     WriteFile(dir / "thread0_0.binpack", "x");
     testing::internal::CaptureStderr();
     EXPECT_EQ(MergeThreadFilesInto(dir, (dir / "no" / "merged.binpack").string()), "");
@@ -321,7 +323,7 @@ TEST_F(TempDir, MergeReportsUncreatableFile) {
     EXPECT_TRUE(fs::exists(dir / "thread0_0.binpack"));
 }
 
-TEST_F(TempDir, MergesInOneMinuteNeverOverwrite) {
+TEST_F(DatagenFiles, MergesInOneMinuteNeverOverwrite) {
     const fs::path old = fs::current_path();
     fs::current_path(dir);
     fs::create_directory("data");
@@ -503,7 +505,7 @@ TEST(DatagenOnline, UploadCommandQuotesEveryField) {
               "-F 'user=\"bob\"' -F 'positions=5123' 2>/dev/null");
 }
 
-TEST_F(TempDir, TempPathsAndFailedPost) {
+TEST_F(DatagenFiles, TempPathsAndFailedPost) {
     const char* saved = std::getenv("TMPDIR");
     const std::string savedValue = saved ? saved : "";
     setenv("TMPDIR", dir.c_str(), 1);
@@ -527,4 +529,87 @@ TEST_F(TempDir, TempPathsAndFailedPost) {
         setenv("TMPDIR", savedValue.c_str(), 1);
     else
         unsetenv("TMPDIR");
+}
+
+// ---- Workers and driver -----------------------------------------------------------------------
+
+namespace {
+// Runs body with the current directory set to dir.
+template <typename F> void InDirectory(const fs::path& dir, F body) {
+    const fs::path old = fs::current_path();
+    fs::current_path(dir);
+    body();
+    fs::current_path(old);
+}
+} // namespace
+
+TEST_F(DatagenFiles, WorkerWithStopSetPlaysNoGame) {
+    InitTablesOnce();
+    InDirectory(dir, [] {
+        std::atomic<int> counter{0}, live{1};
+        std::atomic<bool> stop{true};
+        EXPECT_EQ(WinThreadEntry(new WorkerArgs{4, &counter, &stop, &live}), 0u);
+        EXPECT_EQ(counter.load(), 0);
+        EXPECT_EQ(live.load(), 0);
+        EXPECT_TRUE(fs::is_directory("data"));
+        EXPECT_TRUE(fs::is_empty("data"));
+    });
+}
+
+TEST_F(DatagenFiles, WorkerWithoutDataDirectoryReportsOnce) {
+    InitTablesOnce();
+    InDirectory(dir, [] {
+        WriteFile("data", "a file in the way");
+        std::atomic<int> counter{0}, live{1};
+        std::atomic<bool> stop{false};
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(WinThreadEntry(new WorkerArgs{2, &counter, &stop, &live}), 0u);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(err.starts_with("Worker 2: failed to create directory data: ")) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+        EXPECT_EQ(live.load(), 0);
+        EXPECT_EQ(ReadFile("data"), "a file in the way");
+    });
+}
+
+TEST_F(DatagenFiles, RunAfterShutdownGoesStraightToMerge) {
+    InitTablesOnce();
+    InDirectory(dir, [] {
+        fs::create_directory("data");
+        const std::string leftover = SerializeGames({TaggedGame(3, 4)});
+        WriteFile("data/thread4_0.binpack", leftover);
+        g_shutdownRequested = true;
+        testing::internal::CaptureStdout();
+        DATAGEN::Run(100000, 4);
+        const std::string out = testing::internal::GetCapturedStdout();
+        g_shutdownRequested = false;
+        std::size_t pos = 0;
+        for (const char* part :
+             {"\033[2J\033[H", "\033[?25l", "Vestrel - Datagen", "Threads: 4",
+              "\n\nWaiting for threads to finish writing...\n", "All threads completed. Merging files...\n",
+              "Merged all thread files into: data/", "\033[?25h",
+              "\nShutdown complete. All data saved safely.\n"}) {
+            pos = out.find(part, pos);
+            ASSERT_NE(pos, std::string::npos) << part;
+        }
+        std::vector<fs::path> files;
+        for (const auto& entry : fs::directory_iterator("data")) files.push_back(entry.path());
+        ASSERT_EQ(files.size(), 1u);
+        EXPECT_TRUE(files[0].filename().string().starts_with("datagen_"));
+        EXPECT_EQ(ReadFile(files[0]), leftover);
+    });
+}
+
+TEST_F(DatagenFiles, CreatedWorkersAreCountedAndJoined) {
+    InitTablesOnce();
+    InDirectory(dir, [] {
+        std::atomic<int> counter{0}, live{0};
+        std::atomic<bool> stop{true};
+        std::vector<void*> handles;
+        for (int id = 0; id < 3; ++id) CreateWorkerThread(id, counter, stop, handles, &live);
+        EXPECT_EQ(handles.size(), 3u);
+        for (void* handle : handles) PLATFORM::WaitThread(handle);
+        EXPECT_EQ(live.load(), 0);
+        EXPECT_EQ(counter.load(), 0);
+    });
 }
