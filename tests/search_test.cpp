@@ -96,11 +96,9 @@ struct MateCase {
 } // namespace
 
 TEST(Search, ReturnsLegalMoves) {
-    for (const char* fen :
-         {"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
-          "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1",
-          "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1",
-          "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ - 1 8", "4k3/8/8/8/8/8/8/4K2R b K - 0 1"}) {
+    for (const char* fen : {"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
+                            "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1",
+                            "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1", "4k3/8/8/8/8/8/8/4K2R b K - 0 1"}) {
         Searcher s(fen);
         const SearchResults r = s.ToDepth(6);
         EXPECT_TRUE(IsLegalMove(s.board, r.move)) << fen << " " << r.move.ToString();
@@ -120,28 +118,20 @@ TEST(Search, FindsForcedMates) {
         {"k7/8/8/2K5/8/8/8/7Q w - - 0 1", 2},     {"2k5/8/8/8/8/8/8/1R4RK w - - 0 1", 2},
         {"8/7k/8/8/8/8/8/RR4K1 w - - 0 1", 3},    {"8/6k1/8/8/8/8/8/RR4K1 w - - 0 1", 3},
         {"k7/8/8/3K4/8/8/8/7Q w - - 0 1", 3},     {"k7/2Q5/8/1K6/8/8/8/8 w - - 0 1", 3},
+        {"k7/8/1K6/8/8/8/8/6R1 b - - 0 1", -1}, // Black's only move Kb8 allows Rg8 mate
     };
     for (const MateCase& c : cases) {
         Searcher s(c.fen);
         const SearchResults r = s.ToDepth(14);
-        EXPECT_EQ(r.score, SEARCH::MATE - (2 * c.moves - 1)) << c.fen;
+        EXPECT_EQ(r.score, c.moves > 0 ? SEARCH::MATE - (2 * c.moves - 1) : -(SEARCH::MATE + 2 * c.moves))
+            << c.fen;
         EXPECT_EQ(SEARCH::MateDistance(r.score), c.moves) << c.fen;
         ASSERT_TRUE(IsLegalMove(s.board, r.move)) << c.fen;
         // Check the move really forces the mate, independently of the search.
-        if (c.moves <= 2) {
+        if (c.moves > 0 && c.moves <= 2) {
             EXPECT_TRUE(ForcesMate(After(s.board, r.move), c.moves)) << c.fen << " " << r.move.ToString();
         }
     }
-}
-
-TEST(Search, DefenderSeesTheMateComing) {
-    // Black's only move Kb8 allows Rg8 mate.
-    Searcher s("k7/8/1K6/8/8/8/8/6R1 b - - 0 1");
-    const SearchResults r = s.ToDepth(5);
-    ASSERT_TRUE(IsLegalMove(s.board, r.move));
-    EXPECT_TRUE(ForcesMate(After(After(s.board, r.move), Move(6, 62, QUIET)), 1));
-    EXPECT_EQ(r.score, -(SEARCH::MATE - 2));
-    EXPECT_EQ(SEARCH::MateDistance(r.score), -1);
 }
 
 TEST(Search, AvoidsStalemateWhenWinning) {
@@ -280,92 +270,57 @@ TEST(Search, DatagenUsesItsOwnStopSignal) {
     EXPECT_FALSE(searchStopped.load());
 }
 
-TEST(TimeBudget, ClockRules) {
-    auto budget = [](int wtime, int btime, int winc, int binc, int mtg, int side = WHITE) {
-        SearchParams p;
-        p.wtime = wtime;
-        p.btime = btime;
-        p.winc = winc;
-        p.binc = binc;
-        p.movestogo = mtg;
-        return SEARCH::ComputeTimeBudget(side, p);
+TEST(TimeBudget, Rules) {
+    struct Case {
+        int side, wtime, btime, winc, binc, movestogo, movetime, depth, hard;
+        bool soft;
+        const char* why;
     };
-    SEARCH::TimeBudget b = budget(60000, 60000, 0, 0, 0);
-    EXPECT_EQ(b.hardLimit, 3000);
-    EXPECT_DOUBLE_EQ(b.softLimit, 1950.0);
-    EXPECT_TRUE(b.softStop);
-    // Black reads its own clock and increment.
-    b = budget(60000, 20000, 0, 400, 0, BLACK);
-    EXPECT_EQ(b.hardLimit, 1000 + 200);
-    // A bare go keeps the minimum budget of 4 ms.
-    b = budget(0, 0, 0, 0, 0);
-    EXPECT_EQ(b.hardLimit, 4);
-    EXPECT_DOUBLE_EQ(b.softLimit, 2.6);
-    // Exactly 4 and 5.
-    EXPECT_EQ(budget(80, 0, 0, 0, 0).hardLimit, 4);
-    EXPECT_EQ(budget(100, 0, 0, 0, 0).hardLimit, 5);
-    // movestogo 1: the whole clock plus half the increment, less the safety margin.
-    EXPECT_EQ(budget(10000, 0, 0, 0, 1).hardLimit, 10000 - 30);
-    EXPECT_EQ(budget(10000, 0, 0, 0, 5).hardLimit, 2000);
-    // Never more than the clock holds: 100 ms left with a 1000 ms increment.
-    b = budget(100, 0, 1000, 0, 0);
-    EXPECT_EQ(b.hardLimit, 90);
-    EXPECT_DOUBLE_EQ(b.softLimit, 0.65 * 90);
-    // A nearly empty clock: the 4 ms floor gives way.
-    EXPECT_EQ(budget(3, 0, 0, 0, 0).hardLimit, 2);
-    EXPECT_EQ(budget(1, 0, 0, 0, 0).hardLimit, 1);
-    EXPECT_EQ(budget(-50, 0, 0, 0, 0).hardLimit, 1);
-    // "infinite" passes 99,999,999 on both clocks.
-    EXPECT_EQ(budget(99'999'999, 99'999'999, 0, 0, 0).hardLimit, 4'999'999);
-}
-
-TEST(TimeBudget, MoveTimeAndDepth) {
-    SearchParams p;
-    p.wtime = p.btime = 1000; // the front end may pass the move time as the clocks too
-    p.movetime = 1000;
-    SEARCH::TimeBudget b = SEARCH::ComputeTimeBudget(WHITE, p);
-    EXPECT_EQ(b.hardLimit, 970);
-    EXPECT_FALSE(b.softStop);
-    p.movetime = 50;
-    EXPECT_EQ(SEARCH::ComputeTimeBudget(BLACK, p).hardLimit, 45);
-    p.movetime = 1;
-    EXPECT_EQ(SEARCH::ComputeTimeBudget(WHITE, p).hardLimit, 1);
-
-    // A depth without any clock has no time limit.
-    SearchParams d;
-    d.depth = 9;
-    b = SEARCH::ComputeTimeBudget(WHITE, d);
-    EXPECT_EQ(b.hardLimit, INT32_MAX);
-    EXPECT_FALSE(b.softStop);
-    // With a clock the clock rules still apply.
-    d.wtime = 60000;
-    b = SEARCH::ComputeTimeBudget(WHITE, d);
-    EXPECT_EQ(b.hardLimit, 3000);
-    EXPECT_TRUE(b.softStop);
+    const Case cases[] = {
+        {WHITE, 60000, 60000, 0, 0, 0, 0, 0, 3000, true, "time / 20"},
+        {BLACK, 60000, 20000, 0, 400, 0, 0, 0, 1200, true, "Black's own clock and half its increment"},
+        {WHITE, 0, 0, 0, 0, 0, 0, 0, 4, true, "bare go: 4 ms"},
+        {WHITE, 80, 0, 0, 0, 0, 0, 0, 4, true, "limit 4"},
+        {WHITE, 100, 0, 0, 0, 0, 0, 0, 5, true, "limit 5"},
+        {WHITE, 10000, 0, 0, 0, 5, 0, 0, 2000, true, "movestogo"},
+        {WHITE, 10000, 0, 0, 0, 1, 0, 0, 9970, true, "movestogo 1: the clock less the margin"},
+        {WHITE, 100, 0, 1000, 0, 0, 0, 0, 90, true, "never more than the clock holds"},
+        {WHITE, 3, 0, 0, 0, 0, 0, 0, 2, true, "the 4 ms floor gives way to the clock"},
+        {WHITE, -50, 0, 0, 0, 0, 0, 0, 1, true, "an overdrawn clock"},
+        {WHITE, 99'999'999, 99'999'999, 0, 0, 0, 0, 0, 4'999'999, true, "infinite"},
+        {WHITE, 1000, 1000, 0, 0, 0, 1000, 0, 970, false, "movetime: the whole time less the margin"},
+        {BLACK, 0, 0, 0, 0, 0, 50, 0, 45, false, "movetime 50"},
+        {WHITE, 0, 0, 0, 0, 0, 1, 0, 1, false, "movetime 1"},
+        {WHITE, 0, 0, 0, 0, 0, 0, 9, INT32_MAX, false, "depth without a clock: no time limit"},
+        {WHITE, 60000, 0, 0, 0, 0, 0, 9, 3000, true, "depth with a clock"},
+    };
+    for (const Case& c : cases) {
+        SearchParams p;
+        p.wtime = c.wtime, p.btime = c.btime, p.winc = c.winc, p.binc = c.binc;
+        p.movestogo = c.movestogo, p.movetime = c.movetime, p.depth = c.depth;
+        const SEARCH::TimeBudget b = SEARCH::ComputeTimeBudget(c.side, p);
+        EXPECT_EQ(b.hardLimit, c.hard) << c.why;
+        EXPECT_EQ(b.softStop, c.soft) << c.why;
+        if (c.soft) {
+            EXPECT_DOUBLE_EQ(b.softLimit, 0.65 * c.hard) << c.why;
+        }
+    }
 }
 
 TEST(TimeBudget, TimedSearchesStopInTime) {
-    Searcher s{std::string(StartingFen)};
-    SearchParams p;
-    p.movetime = 60;
-    auto start = std::chrono::steady_clock::now();
-    SearchResults r = s.Run<SEARCH::Timed>(p);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-                  .count();
-    EXPECT_TRUE(IsLegalMove(s.board, r.move));
-    EXPECT_EQ(s.ctx->timeLimit, 54);
-    EXPECT_LT(ms, 54 + 150); // the clock is read every 1024 nodes (slow under sanitizers)
-    EXPECT_TRUE(searchStopped.load());
-
-    // A bare go: 4 ms.
-    Searcher bare{std::string(StartingFen)};
-    start = std::chrono::steady_clock::now();
-    r = bare.Run<SEARCH::Timed>(SearchParams{});
-    ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-             .count();
-    EXPECT_EQ(bare.ctx->timeLimit, 4);
-    EXPECT_LT(ms, 4 + 150);
-    EXPECT_TRUE(IsLegalMove(bare.board, r.move));
+    for (auto [movetime, limit] : {std::pair{60, 54}, {0, 4}}) {
+        Searcher s{std::string(StartingFen)};
+        SearchParams p;
+        p.movetime = movetime;
+        const auto start = std::chrono::steady_clock::now();
+        const SearchResults r = s.Run<SEARCH::Timed>(p);
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        EXPECT_TRUE(IsLegalMove(s.board, r.move));
+        EXPECT_EQ(s.ctx->timeLimit, limit);
+        EXPECT_LT(ms.count(), limit + 150); // the clock is read every 1024 nodes (slow under sanitizers)
+        EXPECT_TRUE(searchStopped.load());
+    }
 }
 
 TEST(Search, ReportsEachIterationOnTheMainThread) {
