@@ -31,6 +31,10 @@ constexpr int MAX_GAME_PLY = 32000;
 
 constexpr int32_t INFINITE_CLOCK = 99999999;
 
+// A search line of 255 plies needs about 2.6 MB of stack (one board copy per ply); the
+// environment's default for new threads may be as small as 2 MiB.
+constexpr std::size_t SEARCH_THREAD_STACK = 8u << 20;
+
 bool Contains(const std::string& line, std::string_view word) {
     return line.find(word) != std::string::npos;
 }
@@ -271,6 +275,7 @@ template void ThreadFunc<SEARCH::Timed>(Board, SearchParams, SEARCH::SearchConte
 template void ThreadFunc<SEARCH::NodeLimited>(Board, SearchParams, SEARCH::SearchContext*);
 
 void UCILoop(Board& board) {
+    PLATFORM::SetDefaultThreadStackSize(SEARCH_THREAD_STACK);
     auto templateContext = std::make_unique<SEARCH::SearchContext>();
     RebuildHistory(board, *templateContext);
     MOVEGEN::GenerateMoves<All>(board);

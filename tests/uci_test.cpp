@@ -3,12 +3,15 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <pthread.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench.h"
 #include "board.h"
 #include "movegen.h"
+#include "platform.h"
 #include "search.h"
 #include "test_init.h"
 #include "uci.h"
@@ -378,6 +381,18 @@ TEST_F(BestMoveTest, NodeLimitOfOneAndNoLegalMove) {
     searchStopped.store(false);
     out = RunThread<SEARCH::NodeLimited>(board, params, main);
     EXPECT_NE(out.find("bestmove 0000\n"), std::string::npos) << out;
+}
+
+TEST(SearchThreads, GetTheRequestedStack) {
+    ASSERT_TRUE(PLATFORM::SetDefaultThreadStackSize(8u << 20));
+    std::size_t stackSize = 0;
+    std::thread([&] {
+        pthread_attr_t attr;
+        pthread_getattr_np(pthread_self(), &attr);
+        pthread_attr_getstacksize(&attr, &stackSize);
+        pthread_attr_destroy(&attr);
+    }).join();
+    EXPECT_GE(stackSize, std::size_t(8u << 20));
 }
 
 TEST(Benchmark, PositionsAreValidAndInGameOrder) {
