@@ -2,6 +2,7 @@
 
 import os
 import re
+import resource
 import shutil
 import subprocess
 import sys
@@ -391,6 +392,25 @@ class Searching(EngineCase):
             info, best = self.engine.search("go depth 4")
             self.assertTrue(all(parse_info(l)["hashfull"] <= 1000 for l in info))
             self.assertRegex(best, MOVE)
+
+    def test_hash_that_cannot_be_allocated_keeps_the_table(self):
+        self.engine.kill()
+        limit = 600 << 20
+        self.engine = Engine(ENGINE, preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+        self.start_uci()
+
+        def nodes():
+            info, _ = self.engine.search("go depth 7")
+            return parse_info(info[-1])["nodes"]
+
+        fresh = nodes()
+        out = self.engine.command("setoption name Hash value 1024")
+        self.assertEqual(len(out), 1, out)
+        self.assertTrue(out[0].startswith("info string "), out)
+        # The old table, with what it held, serves the next search, which therefore needs fewer nodes.
+        self.assertLess(nodes(), fresh)
+        self.assertEqual(self.engine.command("setoption name Hash value 8"), [])
+        self.assertEqual(nodes(), fresh)
 
     def test_setoption_stops_the_search(self):
         self.start_uci()

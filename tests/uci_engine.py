@@ -18,9 +18,10 @@ class EngineTimeout(AssertionError):
 
 
 class Engine:
-    def __init__(self, path, args=()):
+    def __init__(self, path, args=(), preexec_fn=None):
         self.proc = subprocess.Popen(
             [path, *args],
+            preexec_fn=preexec_fn,
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
