@@ -73,6 +73,12 @@ uint64_t AttackersOf(const Board& b, int sq, int by, uint64_t occ) {
            (MOVEGEN::RookAttacks(sq, occ) & orthogonal);
 }
 
+// King bucket of colour's king; bucket 0 when that king is missing, so no table is overrun.
+int KingBucket(const Board& b, int colour) {
+    const uint64_t king = b.pieces[KING] & b.colours[colour];
+    return king ? NNUE::kingBuckets[colour][UTILS::lsb(king)] : 0;
+}
+
 // Enemy pieces attacking the king of the side to move; 0 when that king is missing.
 uint64_t Checkers(const Board& b) {
     const uint64_t king = b.pieces[KING] & b.colours[b.sideToMove];
@@ -194,6 +200,12 @@ void Board::SetByFen(std::string_view fen) {
     pinned[WHITE] = CalcPinned(WHITE);
     pinned[BLACK] = CalcPinned(BLACK);
     MOVEGEN::GenerateMoves<All>(*this);
+
+    const uint64_t whiteKing = pieces[KING] & colours[WHITE];
+    const uint64_t blackKing = pieces[KING] & colours[BLACK];
+    accPair.whiteMirrored = whiteKing && (UTILS::lsb(whiteKing) & 4);
+    accPair.blackMirrored = blackKing && (UTILS::lsb(blackKing) & 4);
+    ResetAccPair();
 }
 
 std::string Board::GetFen() const {
@@ -245,15 +257,29 @@ void Board::MakeMove(Move m) {
     const int us = sideToMove, them = us ^ 1;
     const int piece = mailbox[from];
     const int captured = mailbox[to];
+    const ACC::BucketPair buckets{KingBucket(*this, WHITE), KingBucket(*this, BLACK)};
 
     VESTREL_TOGGLE_PIECE(us, piece, from);
     mailbox[from] = NO_PIECE;
+
+    // A king that changes bucket or mirror side needs every row anew.
+    bool refresh = false;
+    if (piece == KING) {
+        bool& mirrored = us == WHITE ? accPair.whiteMirrored : accPair.blackMirrored;
+        const bool mirroredNow = (to >> 2) & 1;
+        refresh = mirrored != mirroredNow || NNUE::kingBuckets[us][from] != NNUE::kingBuckets[us][to];
+        mirrored = mirroredNow;
+    }
 
     if (type >= KNIGHT_PROMOTION) {
         if (type >= KNIGHT_PROMO_CAPTURE) VESTREL_TOGGLE_PIECE(them, captured, to);
         const int promoted = m.PromotionPiece();
         VESTREL_TOGGLE_PIECE(us, promoted, to);
         mailbox[to] = promoted;
+        if (type >= KNIGHT_PROMO_CAPTURE)
+            accPair.addSubSub(us, to, promoted, from, PAWN, to, captured, buckets);
+        else
+            accPair.addSub(us, to, promoted, from, PAWN, buckets);
     } else {
         switch (type) {
         case KING_CASTLE: {
@@ -286,6 +312,30 @@ void Board::MakeMove(Move m) {
         }
         VESTREL_TOGGLE_PIECE(us, piece, to);
         mailbox[to] = piece;
+
+        if (refresh) {
+            ResetAccPair(); // every piece, a castling rook included, is on its new square
+        } else {
+            switch (type) {
+            case KING_CASTLE:
+            case QUEEN_CASTLE: {
+                const bool kingSide = type == KING_CASTLE;
+                const int rookFrom = us == WHITE ? (kingSide ? H1 : A1) : (kingSide ? H8 : A8);
+                const int rookTo = us == WHITE ? (kingSide ? F1 : D1) : (kingSide ? F8 : D8);
+                accPair.addAddSubSub(us, to, KING, rookTo, ROOK, from, KING, rookFrom, ROOK, buckets);
+                break;
+            }
+            case CAPTURE:
+                accPair.addSubSub(us, to, piece, from, piece, to, captured, buckets);
+                break;
+            case EP_CAPTURE:
+                accPair.addSubSub(us, to, PAWN, from, PAWN, us == WHITE ? to - 8 : to + 8, PAWN, buckets);
+                break;
+            default:
+                accPair.addSub(us, to, piece, from, piece, buckets);
+                break;
+            }
+        }
     }
 
     const uint8_t oldRights = castlingRights;

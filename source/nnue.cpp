@@ -51,18 +51,13 @@ namespace {
 
 constexpr int LANES = 16; // int16 values per 256-bit register
 
-// Sum over one half of v * (v * w) with v the hidden value clipped to 0..QA; the inner
-// product wraps in 16 bits, the sum in 32 bits.
-inline __m256i SquaredClippedDot(const int16_t* acc, const int16_t* weights, __m256i sum) {
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i ceiling = _mm256_set1_epi16(QA);
-    for (int i = 0; i < HIDDEN_SIZE; i += LANES) {
-        const __m256i a = _mm256_load_si256(reinterpret_cast<const __m256i*>(acc + i));
-        const __m256i w = _mm256_load_si256(reinterpret_cast<const __m256i*>(weights + i));
-        const __m256i v = _mm256_min_epi16(_mm256_max_epi16(a, zero), ceiling);
-        sum = _mm256_add_epi32(sum, _mm256_madd_epi16(v, _mm256_mullo_epi16(v, w)));
-    }
-    return sum;
+// v * (v * w) for 16 hidden values, v clipped to 0..QA; the inner product wraps in 16 bits,
+// the pair sums go into eight 32-bit lanes.
+inline __m256i SquaredClippedTerm(const int16_t* acc, const int16_t* weights) {
+    const __m256i a = _mm256_load_si256(reinterpret_cast<const __m256i*>(acc));
+    const __m256i w = _mm256_load_si256(reinterpret_cast<const __m256i*>(weights));
+    const __m256i v = _mm256_min_epi16(_mm256_max_epi16(a, _mm256_setzero_si256()), _mm256_set1_epi16(QA));
+    return _mm256_madd_epi16(v, _mm256_mullo_epi16(v, w));
 }
 
 inline int32_t HorizontalSum(__m256i v) {
@@ -84,11 +79,23 @@ int16_t Network::Evaluate(const Board& board, bool raw) {
     const int16_t* us = board.sideToMove == WHITE ? acc.white : acc.black;
     const int16_t* them = board.sideToMove == WHITE ? acc.black : acc.white;
 
-    __m256i sum = _mm256_setzero_si256();
-    sum = SquaredClippedDot(us, net.outputWeights[bucket][0], sum);
-    sum = SquaredClippedDot(them, net.outputWeights[bucket][1], sum);
+    // Both halves in one loop, four independent sums to keep the multipliers busy.
+    const int16_t* usWeights = net.outputWeights[bucket][0];
+    const int16_t* themWeights = net.outputWeights[bucket][1];
+    __m256i sum[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
+                      _mm256_setzero_si256()};
+    for (int i = 0; i < HIDDEN_SIZE; i += 4 * LANES) {
+        for (int k = 0; k < 4; ++k)
+            sum[k] =
+                _mm256_add_epi32(sum[k], SquaredClippedTerm(us + i + k * LANES, usWeights + i + k * LANES));
+        for (int k = 0; k < 4; ++k)
+            sum[k] = _mm256_add_epi32(sum[k],
+                                      SquaredClippedTerm(them + i + k * LANES, themWeights + i + k * LANES));
+    }
+    const __m256i total =
+        _mm256_add_epi32(_mm256_add_epi32(sum[0], sum[1]), _mm256_add_epi32(sum[2], sum[3]));
 
-    const int32_t x = HorizontalSum(sum) / QA;
+    const int32_t x = HorizontalSum(total) / QA;
     const int64_t y = (int64_t(x) + net.outputBias[bucket]) * EVAL_SCALE / (QA * QB);
 
     int64_t scale = 4096;
