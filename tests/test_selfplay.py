@@ -158,6 +158,8 @@ class SelfPlay(unittest.TestCase):
             lines = engine.read_until_prefix("bestmove ", timeout=clock[side] / 1000 + 5)
             used = (time.monotonic() - start) * 1000
             clock[side] -= used
+            self.lowest_clock = min(self.lowest_clock, clock[side])
+            self.moves_played += 1
             if clock[side] < 0:
                 return ("loss" if side == 0 else "win"), "time forfeit after %s" % " ".join(moves)
             clock[side] += INC_MS
@@ -167,6 +169,7 @@ class SelfPlay(unittest.TestCase):
             moves.append(move)
 
     def test_games(self):
+        self.lowest_clock, self.moves_played = BASE_MS, 0
         results = []
         started = time.monotonic()
         for i in range(2 * len(OPENINGS)):
@@ -175,9 +178,11 @@ class SelfPlay(unittest.TestCase):
             results.append((outcome, reason))
             print("game %2d (%s, engine %d white): %s by %s" % (i + 1, opening, white, outcome, reason), flush=True)
         reasons = [r for _, r in results]
-        summary = "%d games in %.0f s: %s" % (
+        summary = "%d games, %d moves in %.0f s, lowest clock left %.0f ms: %s" % (
             len(results),
+            self.moves_played,
             time.monotonic() - started,
+            self.lowest_clock,
             ", ".join("%s %d" % (r, reasons.count(r)) for r in sorted(set(reasons))),
         )
         print(summary, flush=True)
