@@ -89,6 +89,14 @@ void WaitThread(ThreadHandle handle) {
     delete thread;
 }
 
+bool SetDefaultThreadStackSize(std::size_t stackSize) {
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return false;
+    const bool ok = pthread_attr_setstacksize(&attr, stackSize) == 0 && pthread_setattr_default_np(&attr) == 0;
+    pthread_attr_destroy(&attr);
+    return ok;
+}
+
 bool LocalTime(std::time_t t, std::tm& out) { return localtime_r(&t, &out) != nullptr; }
 
 } // namespace PLATFORM

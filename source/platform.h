@@ -27,6 +27,9 @@ using ThreadHandle = void*;
 ThreadHandle StartThread(ThreadEntry entry, void* arg, std::size_t stackSize);
 // Waits without time limit for the thread to end and releases the handle.
 void WaitThread(ThreadHandle handle);
+// Stack size of every thread started afterwards through the standard thread library, which
+// otherwise depends on the environment (as little as 2 MiB). False when it cannot be set.
+bool SetDefaultThreadStackSize(std::size_t stackSize);
 
 // Local calendar time of t; false when it cannot be converted.
 bool LocalTime(std::time_t t, std::tm& out);

@@ -4,6 +4,8 @@
 // --min-leaves N per position, the shallowest listed depth with at least N leaves (or the deepest)
 // --max-leaves N per position, the deepest listed depth with at most N leaves (at least depth 1)
 // --all          every listed depth
+// --threads N    split the root moves over N threads
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -11,11 +13,13 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "board.h"
 #include "movegen.h"
+#include "nnue.h"
 #include "perft.h"
 #include "utils.h"
 
@@ -39,6 +43,28 @@ bool ParseLine(const std::string& line, Entry& entry) {
     return true;
 }
 
+// The root moves are independent, so large counts can be shared out over several threads.
+uint64_t SplitPerft(Board& board, int depth, int threads) {
+    if (threads <= 1 || depth < 2) return PerftCount(board, depth);
+    MOVEGEN::GenerateMoves<All>(board);
+    std::vector<Move> roots;
+    for (int i = 0; i < board.moveCount; i++)
+        if (board.IsLegal(board.moves[i])) roots.push_back(board.moves[i]);
+    std::atomic<std::size_t> next{0};
+    std::atomic<uint64_t> total{0};
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; t++)
+        pool.emplace_back([&] {
+            for (std::size_t i; (i = next.fetch_add(1)) < roots.size();) {
+                Board child = board;
+                child.MakeMove(roots[i]);
+                total += PerftCount(child, depth - 1);
+            }
+        });
+    for (std::thread& thread : pool) thread.join();
+    return total;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -50,6 +76,7 @@ int main(int argc, char** argv) {
     int firstLine = 1, lastLine = 1 << 30;
     enum { MIN_LEAVES, MAX_LEAVES, ALL } selection = MAX_LEAVES;
     uint64_t leaves = 1000000;
+    int threads = 1;
     for (int i = 2; i < argc; i++) {
         const std::string arg = argv[i];
         if (arg == "--lines" && i + 1 < argc) {
@@ -64,6 +91,8 @@ int main(int argc, char** argv) {
         } else if (arg == "--max-leaves" && i + 1 < argc) {
             selection = MAX_LEAVES;
             leaves = std::stoull(argv[++i]);
+        } else if (arg == "--threads" && i + 1 < argc) {
+            threads = std::atoi(argv[++i]);
         } else if (arg == "--all") {
             selection = ALL;
         } else {
@@ -72,6 +101,7 @@ int main(int argc, char** argv) {
         }
     }
 
+    NNUE::LoadNetwork();
     InitAttackTables();
     InitZobristKeys();
 
@@ -116,7 +146,7 @@ int main(int argc, char** argv) {
             Board board;
             board.SetByFen(entry.fen);
             const auto start = std::chrono::steady_clock::now();
-            const uint64_t got = PerftCount(board, depth);
+            const uint64_t got = SplitPerft(board, depth, threads);
             const double seconds =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             totalLeaves += got;
