@@ -1,0 +1,147 @@
+"""Offline data generation driven as a user would: a short run replayed move by move with the
+engine's own board, Ctrl-C in the middle of a run, leftover files, and a run that cannot write."""
+
+import os
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import datagen_support as ds  # noqa: E402
+
+EXE = None
+
+
+def setUpModule():
+    ds.require_datagen_mode(EXE)
+CLOSING = ["Waiting for threads to finish writing...", "All threads completed. Merging files...",
+           "Merged all thread files into: data/datagen_", "Shutdown complete. All data saved safely."]
+
+
+def data_files(cwd):
+    d = os.path.join(cwd, "data")
+    return sorted(os.listdir(d)) if os.path.isdir(d) else []
+
+
+def merged_files(cwd):
+    return [f for f in data_files(cwd) if f.startswith("datagen_")]
+
+
+def assert_in_order(test, text, parts):
+    pos = 0
+    for part in parts:
+        found = text.find(part, pos)
+        test.assertNotEqual(found, -1, "missing %r after offset %d" % (part, pos))
+        pos = found + len(part)
+
+
+class OfflineRun(unittest.TestCase):
+    def test_short_run_replays_legally(self):
+        with tempfile.TemporaryDirectory() as cwd:
+            proc = ds.start(EXE, ["datagen", "1", "3"], cwd)
+            out, err = proc.communicate(timeout=300)
+            out, err = out.decode(errors="replace"), err.decode(errors="replace")
+            self.assertEqual(proc.returncode, 0, err)
+            self.assertEqual(err, "")
+            self.assertTrue(out.startswith("\033[2J\033[H\033[?25l"), repr(out[:40]))
+            assert_in_order(self, out, ["Vestrel - Datagen", "Threads: 3"] + CLOSING)
+            self.assertIn("\033[?25h", out[out.rfind("Merged all"):])
+
+            files = data_files(cwd)
+            self.assertEqual(len(files), 1, files)
+            self.assertEqual(files, merged_files(cwd))
+            with open(os.path.join(cwd, "data", files[0]), "rb") as f:
+                data = f.read()
+            self.assertIn("Merged all thread files into: data/" + files[0], out)
+            games = ds.read_games(data)
+            recorded = sum(len(m) for _, m in games)
+            self.assertEqual(len(data), sum(36 + 4 * len(m) for _, m in games))
+
+            # The screen's count never runs ahead of what was recorded, and the target was met.
+            shown = ds.screen_counts(out)
+            self.assertGreaterEqual(recorded, 1000)
+            self.assertLessEqual(round(shown[-1] * 1000), recorded)
+            self.assertGreaterEqual(shown[-1], 1.0)
+
+            totals, problems = ds.replay(EXE, games)
+            print("replay totals:", totals, "bytes per position: %.2f" % (len(data) / recorded), file=sys.stderr)
+            self.assertEqual(problems, [])
+            self.assertEqual(totals["illegal"], 0)
+            self.assertEqual(totals["positions"], recorded)
+
+    def test_interrupt_saves_and_merges_finished_games(self):
+        with tempfile.TemporaryDirectory() as cwd:
+            proc = ds.start(EXE, ["datagen", "1000", "3"], cwd)
+            # Let the workers finish a few games first.
+            time.sleep(6)
+            out, err = ds.interrupt(proc)
+            self.assertEqual(proc.returncode, 0, err)
+            assert_in_order(self, out, ["Shutdown signal received. Saving data safely..."] + CLOSING)
+            files = data_files(cwd)
+            self.assertEqual(files, merged_files(cwd))
+            self.assertEqual(len(files), 1)
+            with open(os.path.join(cwd, "data", files[0]), "rb") as f:
+                games = ds.read_games(f.read())
+            self.assertGreater(len(games), 0)
+            # Finished games only: every one ends by a rule of the game.
+            totals, problems = ds.replay(EXE, games)
+            self.assertEqual(problems, [])
+
+    def test_single_thread_merges_leftovers_after_interrupt(self):
+        with tempfile.TemporaryDirectory() as cwd:
+            os.mkdir(os.path.join(cwd, "data"))
+            # One earlier batch (a 0-move game) and a temporary file cut off by a crash.
+            head = bytes.fromhex("FFFF00000000FFFF1642256100000000888888889ECAADE9") + bytes([0x40, 0, 1, 0, 0, 0, 1, 0])
+            batch = head + bytes(4)
+            with open(os.path.join(cwd, "data", "thread7_3.binpack"), "wb") as f:
+                f.write(batch)
+            with open(os.path.join(cwd, "data", "thread7_4.tmp"), "wb") as f:
+                f.write(b"partial")
+            with open(os.path.join(cwd, "data", "notes.binpack"), "wb") as f:
+                f.write(b"keep")
+            proc = ds.start(EXE, ["datagen", "1", "1"], cwd)
+            time.sleep(2.5)
+            self.assertIsNone(proc.poll())  # no worker: only a shutdown ends the run
+            out, err = ds.interrupt(proc)
+            self.assertEqual(proc.returncode, 0, err)
+            assert_in_order(self, out, ["Threads: 1", "Shutdown signal received."] + CLOSING)
+            self.assertIn("Positions/sec: 0", out)
+            merged = merged_files(cwd)
+            self.assertEqual(sorted(data_files(cwd)), sorted(merged + ["notes.binpack"]))
+            with open(os.path.join(cwd, "data", merged[0]), "rb") as f:
+                self.assertEqual(f.read(), batch)
+
+    def test_unwritable_data_directory_ends_cleanly(self):
+        with tempfile.TemporaryDirectory() as cwd:
+            with open(os.path.join(cwd, "data"), "w") as f:
+                f.write("not a directory")
+            proc = ds.start(EXE, ["datagen", "1", "3"], cwd)
+            out, err = proc.communicate(timeout=60)
+            out, err = out.decode(errors="replace"), err.decode(errors="replace")
+            self.assertEqual(proc.returncode, 0)
+            lines = err.splitlines()
+            self.assertEqual(sum("Worker" in line and "failed to create directory data" in line for line in lines), 2,
+                             err)
+            self.assertIn("Failed to create directory data", err)
+            assert_in_order(self, out, CLOSING[:2] + CLOSING[3:])
+            with open(os.path.join(cwd, "data")) as f:
+                self.assertEqual(f.read(), "not a directory")
+
+
+class CommandLineNumbers(unittest.TestCase):
+    def test_invalid_numbers_are_rejected(self):
+        with tempfile.TemporaryDirectory() as cwd:
+            for args in (["datagen", "abc"], ["datagen", "5", "x"], ["datagen", "2147484"],
+                         ["datagen", "99999999999"], ["datagen", "5", "99999999999"], ["datagen", ""]):
+                proc = ds.start(EXE, args, cwd)
+                out, err = proc.communicate(timeout=30)
+                self.assertEqual(proc.returncode, 2, args)
+                self.assertNotEqual(err.strip(), b"", args)
+                self.assertNotIn(b"Vestrel - Datagen", out, args)
+            self.assertFalse(os.path.exists(os.path.join(cwd, "data")))
+
+
+if __name__ == "__main__":
+    EXE = os.path.abspath(sys.argv.pop(1))
+    unittest.main()
