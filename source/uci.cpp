@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bench.h"
+#include "datagen.h"
 #include "movegen.h"
 #include "nnue.h"
 #include "perft.h"
@@ -313,6 +314,8 @@ void UCILoop(Board& board) {
             PLATFORM::WriteLine("Final eval: " + std::to_string(NNUE::Network::Evaluate(board, false)));
         } else if (Contains(line, "tunables")) {
             PrintTunables();
+        } else if (Contains(line, "datagen")) {
+            DATAGEN::Run(1000000, 22);
         }
     }
     // "quit", or the end of input, which means the same.

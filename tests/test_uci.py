@@ -552,6 +552,25 @@ class CommandLine(unittest.TestCase):
             self.assertEqual((run.returncode, run.stdout, run.stderr), (0, "", ""), arg)
 
 
+    def test_bad_datagen_numbers_are_usage_errors(self):
+        for args in [
+            ["abc"],
+            ["+"],
+            [""],
+            ["2147483648"],
+            ["2147484"],
+            ["-2147484"],
+            ["5", "x"],
+            ["5", "99999999999"],
+        ]:
+            run = self.run_engine("datagen", *args)
+            self.assertEqual(run.returncode, 2, args)
+            self.assertEqual(run.stdout, "", args)
+            self.assertEqual(len(run.stderr.splitlines()), 1, args)
+            self.assertTrue(run.stderr.startswith("usage:"), args)
+            self.assertEqual(os.listdir(self.workdir), [], "the generator must not start")
+
+
 if __name__ == "__main__":
     ENGINE = os.path.abspath(sys.argv.pop(1))
     unittest.main(verbosity=2)
