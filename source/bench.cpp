@@ -5,11 +5,13 @@
 #include <limits>
 #include <memory>
 #include <sstream>
+#include <string>
 
 #include "board.h"
 #include "platform.h"
 #include "search.h"
 #include "tt.h"
+#include "tunables.h"
 
 const std::string_view fenPositions[50] = {
     "rnbq1k1r/ppp1bppp/4pn2/8/2B5/2NP1N2/PPP2PPP/R1BQR1K1 b - - 2 8",
@@ -91,6 +93,9 @@ void RunBenchmark() {
     PLATFORM::WriteLine(std::to_string(ctx->nodes) + " nodes " + std::to_string(nps) + " nps");
 }
 
+namespace {
+
+// One line of the listing, in the default stream number format.
 std::string TunableLine(const SEARCH::Tunable& tunable) {
     std::ostringstream os;
     os << tunable.name << (tunable.isFloat ? ", float, " : ", int, ");
@@ -101,6 +106,8 @@ std::string TunableLine(const SEARCH::Tunable& tunable) {
     os << ", " << (tunable.max - tunable.min) / 20 << ", " << 0.002;
     return os.str();
 }
+
+} // namespace
 
 void PrintTunables() {
     for (const SEARCH::Tunable& tunable : SEARCH::tunables) PLATFORM::WriteLine(TunableLine(tunable));

@@ -361,28 +361,6 @@ TEST_F(BestMoveTest, OnlyTheReportingThreadPrintsOneLegalBestMove) {
     EXPECT_TRUE(searchStopped.load());
 }
 
-TEST_F(BestMoveTest, NodeLimitOfOneAndNoLegalMove) {
-    SearchParams params;
-    params.nodes = 1;
-    auto* main = new SEARCH::SearchContext(*ctx);
-    main->isMain = true;
-    searchStopped.store(false);
-    std::string out = RunThread<SEARCH::NodeLimited>(board, params, main);
-    const size_t at = out.find("bestmove ");
-    ASSERT_NE(at, std::string::npos);
-    const std::vector<std::string> words = UTILS::split(UTILS::split(out.substr(at), '\n')[0], ' ');
-    ASSERT_EQ(words.size(), 2u);
-    EXPECT_TRUE(IsLegalMove(board, ParseMove(board, words[1]))) << words[1];
-
-    HandlePosition(board, *ctx, "position startpos moves f2f3 e7e5 g2g4 d8h4");
-    params.nodes = 100;
-    main = new SEARCH::SearchContext(*ctx);
-    main->isMain = true;
-    searchStopped.store(false);
-    out = RunThread<SEARCH::NodeLimited>(board, params, main);
-    EXPECT_NE(out.find("bestmove 0000\n"), std::string::npos) << out;
-}
-
 TEST(SearchThreads, GetTheRequestedStack) {
     ASSERT_TRUE(PLATFORM::SetDefaultThreadStackSize(8u << 20));
     std::size_t stackSize = 0;
@@ -408,26 +386,6 @@ TEST(Benchmark, PositionsAreValidAndInGameOrder) {
         b.SetByFen(fen);
         EXPECT_EQ(b.GetFen(), fen);
     }
-}
-
-TEST(Tunables, LineFormat) {
-    EXPECT_EQ(TunableLine({"seeQuietThreshold", false, -81, -160, 0}),
-              "seeQuietThreshold, int, -81, -160, 0, 8, 0.002");
-    EXPECT_EQ(TunableLine({"lmrCutnode", false, 2005, 1024, 3072}),
-              "lmrCutnode, int, 2005, 1024, 3072, 102.4, 0.002");
-    EXPECT_EQ(TunableLine({"lmrDivisorNoisy", true, 3.1355330830404338, 2, 4.5}),
-              "lmrDivisorNoisy, float, 3.13553, 2, 4.5, 0.125, 0.002");
-    EXPECT_EQ(TunableLine({"lmrBaseNoisy", true, 0.451805556082857, 0.1, 1.1}),
-              "lmrBaseNoisy, float, 0.451806, 0.1, 1.1, 0.05, 0.002");
-}
-
-TEST(Tunables, ListingIsTheWholeTable) {
-    testing::internal::CaptureStdout();
-    PrintTunables();
-    const std::vector<std::string> lines = UTILS::split(testing::internal::GetCapturedStdout(), '\n');
-    ASSERT_EQ(lines.size(), 43u);
-    EXPECT_EQ(lines.front(), "lmrBaseQuiet, float, 1.10297, 0.6, 1.6, 0.05, 0.002");
-    EXPECT_EQ(lines.back(), "captHistoryMalusSub, int, 249, 235, 265, 1.5, 0.002");
 }
 
 } // namespace
