@@ -584,6 +584,14 @@ std::string ValidateFen(std::string_view fen) {
     return "";
 }
 
+Move FirstLegalMove(const Board& board) {
+    Board copy = board;
+    MOVEGEN::GenerateMoves<All>(copy);
+    for (int i = 0; i < copy.moveCount; i++)
+        if (copy.IsLegal(copy.moves[i])) return copy.moves[i];
+    return Move();
+}
+
 Move ParseMove(const Board& board, std::string_view token) {
     if (token.size() != 4 && token.size() != 5) return Move();
     for (int i = 0; i < 4; i += 2) {

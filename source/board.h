@@ -12,7 +12,12 @@ enum PieceType : int { PAWN = 0, KNIGHT = 1, BISHOP = 2, ROOK = 3, QUEEN = 4, KI
 constexpr int NO_PIECE = 100;
 constexpr int MAX_MOVES = 218;
 
-enum CastlingRight : uint8_t { WHITE_KING_SIDE = 1, WHITE_QUEEN_SIDE = 2, BLACK_KING_SIDE = 4, BLACK_QUEEN_SIDE = 8 };
+enum CastlingRight : uint8_t {
+    WHITE_KING_SIDE = 1,
+    WHITE_QUEEN_SIDE = 2,
+    BLACK_KING_SIDE = 4,
+    BLACK_QUEEN_SIDE = 8
+};
 
 enum MoveType : int {
     QUIET = 0,
@@ -105,5 +110,8 @@ std::string ValidateFen(std::string_view fen);
 // The generated move of board's current list that the long-algebraic token names, or Move()
 // when the token is malformed or names no generated move. Legality is not tested.
 Move ParseMove(const Board& board, std::string_view token);
+
+// The first legal move of the position in generation order, or Move() when there is none.
+Move FirstLegalMove(const Board& board);
 
 void PrintBoard(const Board& board);

@@ -11,8 +11,8 @@
 #include "utils.h"
 
 std::atomic<bool> searchStopped{false};
-bool UCIEnabled = false;
-bool UCIShowWDL = false;
+std::atomic<bool> UCIEnabled{false};
+std::atomic<bool> UCIShowWDL{false};
 
 namespace SEARCH {
 
@@ -870,6 +870,8 @@ SearchResults SearchPosition(Board& board, SearchParams params, SearchContext& c
     if constexpr (mode == Timed || mode == NodeLimited)
         if (params.depth > 0) lastDepth = std::min(params.depth, LAST_DEPTH);
     double bestMoveScale = 1.0;
+    // A root without a legal move is mate or stalemate: report that once instead of deepening.
+    const bool rootHasMove = !FirstLegalMove(board).IsNull();
 
     SearchResults best{-SCORE_INFINITE, Move()};
     int depth = 1;
@@ -903,7 +905,10 @@ SearchResults SearchPosition(Board& board, SearchParams params, SearchContext& c
 
         if (Stopped<mode>(&ctx)) break;
         if constexpr (mode != Bench)
-            if (!r.move.IsNull()) best = r;
+            if (!r.move.IsNull())
+                best = r;
+            else if (!rootHasMove)
+                best.score = r.score;
         if constexpr (mode == Timed || mode == NodeLimited)
             if (ctx.isMain) PrintSearchInfo(board, &ctx, best, depth, ElapsedMs(ctx));
         if constexpr (mode == Timed) {
@@ -918,7 +923,7 @@ SearchResults SearchPosition(Board& board, SearchParams params, SearchContext& c
                 break;
             }
         }
-        if (depth >= lastDepth) break;
+        if (depth >= lastDepth || !rootHasMove) break;
 
         alpha = r.score - aspInitialDelta;
         beta = r.score + aspInitialDelta;

@@ -14,9 +14,9 @@
 // Ends every running UCI search (relaxed loads and stores only).
 extern std::atomic<bool> searchStopped;
 
-// Set by the command loop; read by the search report.
-extern bool UCIEnabled;
-extern bool UCIShowWDL;
+// Set by the command loop; read by the reporting search thread.
+extern std::atomic<bool> UCIEnabled;
+extern std::atomic<bool> UCIShowWDL;
 
 struct SearchResults {
     int score;

@@ -255,11 +255,7 @@ Move ChooseBestMove(const Board& board, const SearchResults& result, const SEARC
     if (IsLegalMove(board, result.move)) return result.move;
     if (ctx.pvLine.pvLength[0] > 0 && IsLegalMove(board, ctx.pvLine.pvTable[0][0]))
         return ctx.pvLine.pvTable[0][0];
-    Board copy = board;
-    MOVEGEN::GenerateMoves<All>(copy);
-    for (int i = 0; i < copy.moveCount; i++)
-        if (copy.IsLegal(copy.moves[i])) return copy.moves[i];
-    return Move();
+    return FirstLegalMove(board);
 }
 
 template <SEARCH::searchMode mode>

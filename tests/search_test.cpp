@@ -185,13 +185,28 @@ TEST(Search, WinsHangingMaterial) {
     EXPECT_GT(r.score, 0); // a queen against rook and pawn
 }
 
-TEST(Search, RootWithoutLegalMoves) {
-    for (const char* fen : {"R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1", "k7/2Q5/1K6/8/8/8/8/8 b - - 0 1"}) {
-        Searcher s(fen);
+TEST(Search, RootWithoutLegalMovesReportsOnce) {
+    const bool savedUci = UCIEnabled;
+    UCIEnabled = true;
+    const struct {
+        const char* fen;
+        int score;
+        const char* shown;
+    } cases[] = {{"R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1", -SEARCH::MATE, " score mate 0 "},
+                 {"k7/2Q5/1K6/8/8/8/8/8 b - - 0 1", 0, " score cp 0 "}};
+    for (const auto& c : cases) {
+        Searcher s(c.fen);
+        s.ctx->isMain = true;
+        testing::internal::CaptureStdout();
         const SearchResults r = s.ToDepth(20);
-        EXPECT_EQ(r.score, -SEARCH::SCORE_INFINITE) << fen;
-        EXPECT_TRUE(r.move.IsNull()) << fen;
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(r.score, c.score) << c.fen;
+        EXPECT_TRUE(r.move.IsNull()) << c.fen;
+        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+        EXPECT_NE(out.find(std::string("info depth 1 ")), std::string::npos) << out;
+        EXPECT_NE(out.find(c.shown), std::string::npos) << out;
     }
+    UCIEnabled = savedUci;
 }
 
 TEST(Search, BenchIsDeterministic) {
