@@ -288,16 +288,6 @@ def interrupt(proc, timeout=60):
     return out.decode(errors="replace"), err.decode(errors="replace")
 
 
-def require_datagen_mode(exe):
-    """Skips the calling tests while the command line does not yet start the generator."""
-    import tempfile
-    import unittest
-    with tempfile.TemporaryDirectory() as cwd:
-        proc = subprocess.run([exe, "datagen", "abc"], cwd=cwd, capture_output=True, timeout=30)
-    if proc.returncode == 0 and not proc.stdout and not proc.stderr:
-        raise unittest.SkipTest("the command line has no datagen mode yet")
-
-
 def screen_counts(out):
     """Every 'Positions processed' figure shown, in thousands."""
     return [float(x) for x in re.findall(r"Positions processed: ([0-9.]+)K", out)]

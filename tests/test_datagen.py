@@ -2,6 +2,8 @@
 engine's own board, Ctrl-C in the middle of a run, leftover files, and a run that cannot write."""
 
 import os
+import signal
+import subprocess
 import sys
 import tempfile
 import time
@@ -11,10 +13,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import datagen_support as ds  # noqa: E402
 
 EXE = None
-
-
-def setUpModule():
-    ds.require_datagen_mode(EXE)
 CLOSING = ["Waiting for threads to finish writing...", "All threads completed. Merging files...",
            "Merged all thread files into: data/datagen_", "Shutdown complete. All data saved safely."]
 
@@ -71,11 +69,25 @@ class OfflineRun(unittest.TestCase):
             self.assertEqual(totals["positions"], recorded)
 
     def test_interrupt_saves_and_merges_finished_games(self):
-        with tempfile.TemporaryDirectory() as cwd:
-            proc = ds.start(EXE, ["datagen", "1000", "3"], cwd)
-            # Let the workers finish a few games first.
-            time.sleep(6)
-            out, err = ds.interrupt(proc)
+        with tempfile.TemporaryDirectory() as cwd, tempfile.TemporaryDirectory() as side:
+            screen = os.path.join(side, "screen")
+            with open(screen, "wb") as stdout:
+                proc = subprocess.Popen([EXE, "datagen", "1000", "3"], cwd=cwd, stdin=subprocess.DEVNULL,
+                                        stdout=stdout, stderr=subprocess.PIPE)
+
+            def read_screen():
+                with open(screen, "rb") as f:
+                    return f.read().decode(errors="replace")
+
+            # Let the workers finish a few games first (two workers, 1,500 positions).
+            def enough():
+                counts = ds.screen_counts(read_screen())
+                return bool(counts) and counts[-1] >= 1.5
+
+            self.assertTrue(ds.wait_for(proc, enough, 240, step=0.5))
+            proc.send_signal(signal.SIGINT)
+            err = proc.communicate(timeout=60)[1].decode(errors="replace")
+            out = read_screen()
             self.assertEqual(proc.returncode, 0, err)
             assert_in_order(self, out, ["Shutdown signal received. Saving data safely..."] + CLOSING)
             files = data_files(cwd)

@@ -14,10 +14,6 @@ import datagen_support as ds  # noqa: E402
 EXE = None
 
 
-def setUpModule():
-    ds.require_datagen_mode(EXE)
-
-
 def json_text(s):
     return json.dumps(s)[1:-1]
 
