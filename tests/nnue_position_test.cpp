@@ -281,6 +281,29 @@ TEST(BootstrapNetwork, MaterialIsOrdered) {
     EXPECT_LT(pawn, 140);
 }
 
+TEST(BootstrapNetwork, TaperKeepsTheKingHomeEarlyAndCentralLate) {
+    InitTablesOnce();
+    // The same king step e1 -> e4 in a full position (output bucket 7, opening values) and with
+    // one pawn left (bucket 0, endgame values): a reversed taper would swap the signs.
+    const struct {
+        const char* home;
+        const char* central;
+        bool centralBetter;
+    } cases[] = {
+        {"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w kq - 0 1",
+         "rnbqkbnr/pppppppp/8/8/4K3/8/PPPPPPPP/RNBQ1BNR w kq - 0 1", false},
+        {"k7/8/8/8/8/8/7P/4K3 w - - 0 1", "k7/8/8/8/4K3/8/7P/8 w - - 0 1", true},
+    };
+    for (const auto& c : cases) {
+        const int gain = NNUE::Network::Evaluate(FromFen(c.central), true) -
+                         NNUE::Network::Evaluate(FromFen(c.home), true);
+        if (c.centralBetter)
+            EXPECT_GT(gain, 15) << c.central;
+        else
+            EXPECT_LT(gain, -15) << c.central;
+    }
+}
+
 TEST(BootstrapNetwork, ColourFlippedAndMirroredPositionsScoreAlike) {
     InitTablesOnce();
     std::mt19937_64 rng(11);
