@@ -180,6 +180,31 @@ TEST(Search, CutoffUpdatesHistoriesAndKiller) {
     }
 }
 
+TEST(Search, ProbCutInsideASingularSearch) {
+    // A node of a singular-extension search (excludedMove set) skips the table but still stores a
+    // ProbCut success, and leaves its ply's stack entry, the caller's TT move, as it found it.
+    Searcher s("4k3/8/8/3q4/4P3/8/8/R3K3 w - - 0 1");
+    SearchContext& ctx = *s.ctx;
+    const Move exd5(28, 35, CAPTURE), ra2(0, 8, QUIET);
+    s.tt->WriteEntry(s.board.hashKey, 20, -30000, BOUND_EXACT, ra2, false); // would cut if probed
+    s.tt->IncrementGeneration();                                            // and gives way to a store
+    ctx.excludedMove = ra2;
+    ctx.stack[2] = {SEARCH::NO_EVAL, ROOK, 8, WHITE};
+    const SearchResults r = SEARCH::PVS<false, SEARCH::Bench>(s.board, 7, -20001, -20000, 2, &ctx, false);
+    ctx.excludedMove = Move();
+    EXPECT_GE(r.score, -20000 + 190);
+    EXPECT_TRUE(r.move.IsNull());
+    TTEntry e;
+    ASSERT_TRUE(s.tt->Probe(s.board.hashKey, e));
+    EXPECT_EQ(e.move, exd5);
+    EXPECT_EQ(e.depth, 7 - 3);
+    EXPECT_EQ(e.bound, BOUND_LOWER);
+    EXPECT_EQ(e.score, r.score);
+    EXPECT_EQ(ctx.stack[2].movedPiece, ROOK);
+    EXPECT_EQ(ctx.stack[2].toSquare, 8);
+    EXPECT_EQ(ctx.stack[2].sideToMove, WHITE);
+}
+
 TEST(Search, QuiescenceAndDepthZeroEntries) {
     // Black is mated, but quiescence knows no mate: it stands pat, adjusted by the table's bounds.
     Searcher s("R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1");
