@@ -72,6 +72,8 @@ struct Searcher {
 
     explicit Searcher(const std::string& fen) {
         InitTablesOnce();
+        // A search of an impossible position (say, the side not to move in check) proves nothing.
+        EXPECT_EQ(ValidateFen(fen), "") << fen;
         board.SetByFen(fen);
         ctx->tt = tt.get();
         ctx->hashHistory[board.historyIndex] = board.hashKey;
@@ -116,7 +118,7 @@ TEST(Search, FindsForcedMates) {
     const MateCase cases[] = {
         {"6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1", 1}, {"r5k1/8/8/8/8/8/5PPP/6K1 b - - 0 1", 1},
         {"k7/8/1K6/8/8/8/8/6R1 w - - 0 1", 1},    {"7k/8/8/8/8/8/R7/1R4K1 w - - 0 1", 2},
-        {"k7/8/8/2K5/8/8/8/7Q w - - 0 1", 2},     {"2k5/8/8/8/8/8/8/1R4RK w - - 0 1", 2},
+        {"k7/8/2K5/8/8/8/8/6Q1 w - - 0 1", 2},    {"2k5/8/8/8/8/8/8/1R4RK w - - 0 1", 2},
         {"8/7k/8/8/8/8/8/RR4K1 w - - 0 1", 3},    {"8/6k1/8/8/8/8/8/RR4K1 w - - 0 1", 3},
         {"k7/8/8/3K4/8/8/8/7Q w - - 0 1", 3},     {"k7/2Q5/8/1K6/8/8/8/8 w - - 0 1", 3},
         {"k7/8/1K6/8/8/8/8/6R1 b - - 0 1", -1}, // Black's only move Kb8 allows Rg8 mate
