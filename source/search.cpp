@@ -570,6 +570,9 @@ SearchResults PVS(Board& board, int depth, int alpha, int beta, int ply, SearchC
         (ttMove.IsNull() || !ttMove.IsQuiet()) && !(ttHit && ttDepth >= depth - 3 && ttScore < probcutBeta)) {
         const int threshold = 15 * (probcutBeta - staticEval) / 16;
         MovePicker<Noisy> picker(&board, ctx, ttMove, ply);
+        // The children read a neutral entry. The real one goes back afterwards: when this node is a
+        // singular-extension search, its caller's TT move is still recorded there.
+        const SearchStackEntry saved = ctx->stack[ply];
         MarkNoMove(ctx->stack[ply]);
         while (true) {
             const Move m = picker.Next();
@@ -588,10 +591,12 @@ SearchResults PVS(Board& board, int depth, int alpha, int beta, int ply, SearchC
                          .score;
             if (Stopped<mode>(ctx)) return {0, Move()};
             if (s >= probcutBeta) {
+                ctx->stack[ply] = saved;
                 ctx->tt->WriteEntry(board.hashKey, depth - 3, s, BOUND_LOWER, m, ttPV);
                 return {s, Move()};
             }
         }
+        ctx->stack[ply] = saved;
     }
 
     // Move loop.

@@ -88,7 +88,7 @@ TEST(IsDraw, RulesAndMaterial) {
     EXPECT_TRUE(Drawn("8/8/4k3/8/8/3K4/8/8 w - - 0 1"));
     EXPECT_TRUE(Drawn("8/8/4k3/8/8/3KN3/8/8 w - - 0 1"));
     EXPECT_TRUE(Drawn("8/8/4k3/8/8/3K4/8/6b1 b - - 0 1"));
-    for (const char* fen : {"8/8/4k3/8/8/3KNN2/8/8 w - - 0 1", "8/8/4k3/8/8/3KR3/8/8 w - - 0 1",
+    for (const char* fen : {"8/8/4k3/8/8/3KNN2/8/8 w - - 0 1", "8/8/4k3/8/8/3K1R2/8/8 w - - 0 1",
                             "8/8/4k3/8/8/3KP3/8/8 w - - 0 1", "8/8/4k3/4n3/8/3KB3/8/8 w - - 0 1"})
         EXPECT_FALSE(Drawn(fen)) << fen;
 }

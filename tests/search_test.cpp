@@ -10,6 +10,7 @@
 
 #include "board.h"
 #include "movegen.h"
+#include "nnue.h"
 #include "search.h"
 #include "test_init.h"
 
@@ -71,6 +72,8 @@ struct Searcher {
 
     explicit Searcher(const std::string& fen) {
         InitTablesOnce();
+        // A search of an impossible position (say, the side not to move in check) proves nothing.
+        EXPECT_EQ(ValidateFen(fen), "") << fen;
         board.SetByFen(fen);
         ctx->tt = tt.get();
         ctx->hashHistory[board.historyIndex] = board.hashKey;
@@ -115,7 +118,7 @@ TEST(Search, FindsForcedMates) {
     const MateCase cases[] = {
         {"6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1", 1}, {"r5k1/8/8/8/8/8/5PPP/6K1 b - - 0 1", 1},
         {"k7/8/1K6/8/8/8/8/6R1 w - - 0 1", 1},    {"7k/8/8/8/8/8/R7/1R4K1 w - - 0 1", 2},
-        {"k7/8/8/2K5/8/8/8/7Q w - - 0 1", 2},     {"2k5/8/8/8/8/8/8/1R4RK w - - 0 1", 2},
+        {"k7/8/2K5/8/8/8/8/6Q1 w - - 0 1", 2},    {"2k5/8/8/8/8/8/8/1R4RK w - - 0 1", 2},
         {"8/7k/8/8/8/8/8/RR4K1 w - - 0 1", 3},    {"8/6k1/8/8/8/8/8/RR4K1 w - - 0 1", 3},
         {"k7/8/8/3K4/8/8/8/7Q w - - 0 1", 3},     {"k7/2Q5/8/1K6/8/8/8/8 w - - 0 1", 3},
         {"k7/8/1K6/8/8/8/8/6R1 b - - 0 1", -1}, // Black's only move Kb8 allows Rg8 mate
@@ -132,6 +135,141 @@ TEST(Search, FindsForcedMates) {
             EXPECT_TRUE(ForcesMate(After(s.board, r.move), c.moves)) << c.fen << " " << r.move.ToString();
         }
     }
+}
+
+TEST(Search, CutoffUpdatesHistoriesAndKiller) {
+    // At ply 2, depth 1, with the window (30000, 30001): the TT move Rb1 and the capture Rxc1 fail
+    // low, then the killer Ra8 mates (found through the check extension) and cuts off. Every child
+    // but the mating one is a quiescence search, so no other node touches the histories.
+    Searcher s("6k1/5ppp/8/8/8/8/8/R1n3K1 w - - 0 1");
+    SearchContext& ctx = *s.ctx;
+    const Move rb1(0, 1, QUIET), rxc1(0, 2, CAPTURE), ra8(0, 56, QUIET);
+    const int c3 = 18, c6 = 42;
+    ctx.stack[0] = {SEARCH::NO_EVAL, KNIGHT, c3, WHITE};
+    ctx.stack[1] = {SEARCH::NO_EVAL, KNIGHT, c6, BLACK};
+    ctx.killers[2] = ra8;
+    s.tt->WriteEntry(s.board.hashKey, 1, 0, BOUND_UPPER, rb1, false);
+
+    const SearchResults r = SEARCH::PVS<true, SEARCH::Bench>(s.board, 1, 30000, 30001, 2, &ctx, false);
+    EXPECT_EQ(r.score, SEARCH::MATE - 3);
+    EXPECT_TRUE(r.move.IsNull()); // a cut-off carries no move
+    EXPECT_EQ(ctx.killers[2], ra8);
+    EXPECT_EQ(ctx.pvLine.pvTable[2][2], ra8);
+
+    // Not in check and the static evaluation below the score: history depth 2.
+    EXPECT_EQ(ctx.quietHistory[WHITE][0][56][0][0], 306 * 2 - 252);
+    EXPECT_EQ(ctx.quietHistory[WHITE][0][1][0][0], 250 - 301 * 2);
+    for (const auto& [side, square] : {std::pair{WHITE, c3}, {BLACK, c6}}) {
+        EXPECT_EQ(ctx.contHistory[side][KNIGHT][square][WHITE][ROOK][56], 300 * 2 - 252);
+        EXPECT_EQ(ctx.contHistory[side][KNIGHT][square][WHITE][ROOK][1], 249 - 300 * 2);
+    }
+    EXPECT_EQ(ctx.captureHistory[WHITE][ROOK][KNIGHT][rxc1.to()], 249 - 300 * 2);
+
+    TTEntry e;
+    ASSERT_TRUE(s.tt->Probe(s.board.hashKey, e));
+    EXPECT_EQ(e.move, ra8);
+    EXPECT_EQ(e.bound, BOUND_LOWER);
+    EXPECT_EQ(e.depth, 1);
+    EXPECT_EQ(e.score, SEARCH::MATE - 3);
+    EXPECT_TRUE(e.ttPV);
+
+    // Gravity: e + b - e * |b| / 16384, so entries approach the limit without passing it.
+    for (const auto& [before, after] : {std::pair{8192, 8192 + 360 - 180}, {16384, 16384}}) {
+        ctx.quietHistory[WHITE][0][56][0][0] = before;
+        s.tt->Clear();
+        SEARCH::PVS<true, SEARCH::Bench>(s.board, 1, 30000, 30001, 2, &ctx, false);
+        EXPECT_EQ(ctx.quietHistory[WHITE][0][56][0][0], after);
+    }
+}
+
+TEST(Search, ProbCutInsideASingularSearch) {
+    // A node of a singular-extension search (excludedMove set) skips the table but still stores a
+    // ProbCut success, and leaves its ply's stack entry, the caller's TT move, as it found it.
+    Searcher s("4k3/8/8/3q4/4P3/8/8/R3K3 w - - 0 1");
+    SearchContext& ctx = *s.ctx;
+    const Move exd5(28, 35, CAPTURE), ra2(0, 8, QUIET);
+    s.tt->WriteEntry(s.board.hashKey, 20, -30000, BOUND_EXACT, ra2, false); // would cut if probed
+    s.tt->IncrementGeneration();                                            // and gives way to a store
+    ctx.excludedMove = ra2;
+    ctx.stack[2] = {SEARCH::NO_EVAL, ROOK, 8, WHITE};
+    const SearchResults r = SEARCH::PVS<false, SEARCH::Bench>(s.board, 7, -20001, -20000, 2, &ctx, false);
+    ctx.excludedMove = Move();
+    EXPECT_GE(r.score, -20000 + 190);
+    EXPECT_TRUE(r.move.IsNull());
+    TTEntry e;
+    ASSERT_TRUE(s.tt->Probe(s.board.hashKey, e));
+    EXPECT_EQ(e.move, exd5);
+    EXPECT_EQ(e.depth, 7 - 3);
+    EXPECT_EQ(e.bound, BOUND_LOWER);
+    EXPECT_EQ(e.score, r.score);
+    EXPECT_EQ(ctx.stack[2].movedPiece, ROOK);
+    EXPECT_EQ(ctx.stack[2].toSquare, 8);
+    EXPECT_EQ(ctx.stack[2].sideToMove, WHITE);
+}
+
+TEST(Search, QuiescenceAndDepthZeroEntries) {
+    // Black is mated, but quiescence knows no mate: it stands pat, adjusted by the table's bounds.
+    Searcher s("R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1");
+    SearchContext* ctx = s.ctx.get();
+    const uint64_t key = s.board.hashKey;
+    const int sp = NNUE::Network::Evaluate(s.board, false);
+    const int alpha = sp - 100, beta = sp + 100;
+    const Move stored(62, 61, QUIET);
+    const struct {
+        int bound; // -1: no entry
+        int score;
+        int expected;
+    } cases[] = {
+        {-1, 0, sp},
+        {BOUND_LOWER, sp + 40, sp + 40},
+        {BOUND_LOWER, sp - 40, sp},
+        {BOUND_LOWER, beta, beta},
+        {BOUND_LOWER, alpha - 30, sp},
+        {BOUND_UPPER, sp - 40, sp - 40},
+        {BOUND_UPPER, sp + 40, sp},
+        {BOUND_UPPER, alpha, alpha},
+        {BOUND_UPPER, beta + 30, sp},
+        {BOUND_EXACT, sp + 7, sp + 7},
+    };
+    for (const auto& c : cases) {
+        s.tt->Clear();
+        if (c.bound >= 0) s.tt->WriteEntry(key, 0, c.score, c.bound, stored, false);
+        const SearchResults r = SEARCH::Quiescence<false, SEARCH::Bench>(s.board, alpha, beta, 3, ctx);
+        EXPECT_EQ(r.score, c.expected) << c.bound << " " << c.score - sp;
+        EXPECT_TRUE(r.move.IsNull());
+    }
+
+    // Far below alpha, a capture that loses material is not searched; it lifts the score to the
+    // futility base, stand pat + 100.
+    Searcher q("4k3/8/2p5/3p4/8/8/8/3QK3 w - - 0 1");
+    const int qsp = NNUE::Network::Evaluate(q.board, false);
+    const SearchResults dropped =
+        SEARCH::Quiescence<false, SEARCH::Bench>(q.board, qsp + 200, qsp + 300, 3, q.ctx.get());
+    EXPECT_EQ(dropped.score, qsp + 100);
+
+    // A usable entry cuts a non-PV node before it descends into quiescence, and hands back its
+    // move; a PV node at depth 0 goes into quiescence, which returns no move.
+    s.tt->Clear();
+    s.tt->WriteEntry(key, 0, sp + 7, BOUND_EXACT, stored, false);
+    SearchResults r = SEARCH::PVS<false, SEARCH::Bench>(s.board, 0, alpha, alpha + 1, 3, ctx, false);
+    EXPECT_EQ(r.score, sp + 7);
+    EXPECT_EQ(r.move, stored);
+    r = SEARCH::PVS<true, SEARCH::Bench>(s.board, 0, alpha, beta, 3, ctx, false);
+    EXPECT_EQ(r.score, sp + 7);
+    EXPECT_TRUE(r.move.IsNull());
+
+    // At the ply limit both return the uncorrected evaluation without the table or the context.
+    ctx->corrHist.pawnCorrection[BLACK][s.board.pawnKey & 0x3fff] = 256 * 50;
+    ctx->seldepth = 7;
+    ctx->pvLine.pvLength[255] = 0;
+    for (const SearchResults& limit :
+         {SEARCH::Quiescence<true, SEARCH::Bench>(s.board, alpha, beta, 255, ctx),
+          SEARCH::PVS<false, SEARCH::Bench>(s.board, 4, alpha, alpha + 1, 255, ctx, false)}) {
+        EXPECT_EQ(limit.score, sp);
+        EXPECT_TRUE(limit.move.IsNull());
+    }
+    EXPECT_EQ(ctx->seldepth, 7);
+    EXPECT_EQ(ctx->pvLine.pvLength[255], 0);
 }
 
 TEST(Search, AvoidsStalemateWhenWinning) {
