@@ -119,3 +119,30 @@ void Board::ResetAccPair() {
         }
     }
 }
+
+void Board::ResetAccumulator(int perspective) {
+    using ACC::LANES;
+    const uint64_t king = pieces[KING] & colours[perspective];
+    const int bucket = king ? NNUE::kingBuckets[perspective][__builtin_ctzll(king)] : 0;
+    const bool mirrored = perspective == WHITE ? accPair.whiteMirrored : accPair.blackMirrored;
+
+    const int16_t* rows[64];
+    int count = 0;
+    for (int colour = WHITE; colour <= BLACK; ++colour)
+        for (uint64_t set = colours[colour]; set; set &= set - 1) {
+            const int sq = __builtin_ctzll(set);
+            rows[count++] = ACC::Row(bucket, mirrored, perspective, colour, mailbox[sq], sq);
+        }
+
+    // One perspective only: blocks of 128 values stay in eight registers while all rows are added.
+    constexpr int REGS = 8;
+    int16_t* out = perspective == WHITE ? accPair.white : accPair.black;
+    const int16_t* bias = NNUE::net.featureBias;
+    for (int i = 0; i < NNUE::HIDDEN_SIZE; i += REGS * LANES) {
+        __m256i v[REGS];
+        for (int k = 0; k < REGS; ++k) v[k] = ACC::Load(bias + i + k * LANES);
+        for (int r = 0; r < count; ++r)
+            for (int k = 0; k < REGS; ++k) v[k] = _mm256_add_epi16(v[k], ACC::Load(rows[r] + i + k * LANES));
+        for (int k = 0; k < REGS; ++k) ACC::Store(out + i + k * LANES, v[k]);
+    }
+}

@@ -313,29 +313,28 @@ void Board::MakeMove(Move m) {
         VESTREL_TOGGLE_PIECE(us, piece, to);
         mailbox[to] = piece;
 
-        if (refresh) {
-            ResetAccPair(); // every piece, a castling rook included, is on its new square
-        } else {
-            switch (type) {
-            case KING_CASTLE:
-            case QUEEN_CASTLE: {
-                const bool kingSide = type == KING_CASTLE;
-                const int rookFrom = us == WHITE ? (kingSide ? H1 : A1) : (kingSide ? H8 : A8);
-                const int rookTo = us == WHITE ? (kingSide ? F1 : D1) : (kingSide ? F8 : D8);
-                accPair.addAddSubSub(us, to, KING, rookTo, ROOK, from, KING, rookFrom, ROOK, buckets);
-                break;
-            }
-            case CAPTURE:
-                accPair.addSubSub(us, to, piece, from, piece, to, captured, buckets);
-                break;
-            case EP_CAPTURE:
-                accPair.addSubSub(us, to, PAWN, from, PAWN, us == WHITE ? to - 8 : to + 8, PAWN, buckets);
-                break;
-            default:
-                accPair.addSub(us, to, piece, from, piece, buckets);
-                break;
-            }
+        switch (type) {
+        case KING_CASTLE:
+        case QUEEN_CASTLE: {
+            const bool kingSide = type == KING_CASTLE;
+            const int rookFrom = us == WHITE ? (kingSide ? H1 : A1) : (kingSide ? H8 : A8);
+            const int rookTo = us == WHITE ? (kingSide ? F1 : D1) : (kingSide ? F8 : D8);
+            accPair.addAddSubSub(us, to, KING, rookTo, ROOK, from, KING, rookFrom, ROOK, buckets);
+            break;
         }
+        case CAPTURE:
+            accPair.addSubSub(us, to, piece, from, piece, to, captured, buckets);
+            break;
+        case EP_CAPTURE:
+            accPair.addSubSub(us, to, PAWN, from, PAWN, us == WHITE ? to - 8 : to + 8, PAWN, buckets);
+            break;
+        default:
+            accPair.addSub(us, to, piece, from, piece, buckets);
+            break;
+        }
+        // Only the mover's king changed bucket or side, so only its perspective needs every row
+        // anew; the update above is right for the other one. Same values as a full rebuild.
+        if (refresh) ResetAccumulator(us);
     }
 
     const uint8_t oldRights = castlingRights;

@@ -99,6 +99,8 @@ struct alignas(32) Board {
     bool InPossibleZug() const;
 
     void ResetAccPair();
+    // Rebuilds one perspective's array from scratch; the other is left as it is.
+    void ResetAccumulator(int perspective);
 
     int KingSquare(int colour) const { return __builtin_ctzll(pieces[KING] & colours[colour]); }
 };
