@@ -24,19 +24,36 @@ inline const int16_t* Row(int bucket, bool mirrored, int perspective, int colour
 } // namespace
 
 void AccumulatorPair::addSub(bool side, int addSq, int addType, int subSq, int subType, BucketPair buckets) {
+    addSub(*this, side, addSq, addType, subSq, subType, buckets);
+}
+
+void AccumulatorPair::addSubSub(bool side, int addSq, int addType, int subSq, int subType, int sub2Sq,
+                                int sub2Type, BucketPair buckets) {
+    addSubSub(*this, side, addSq, addType, subSq, subType, sub2Sq, sub2Type, buckets);
+}
+
+void AccumulatorPair::addAddSubSub(bool side, int addSq1, int addType1, int addSq2, int addType2, int subSq1,
+                                   int subType1, int subSq2, int subType2, BucketPair buckets) {
+    addAddSubSub(*this, side, addSq1, addType1, addSq2, addType2, subSq1, subType1, subSq2, subType2, buckets);
+}
+
+void AccumulatorPair::addSub(const AccumulatorPair& source, bool side, int addSq, int addType, int subSq,
+                             int subType, BucketPair buckets) {
     const int us = side ? BLACK : WHITE;
     const int16_t* wAdd = Row(buckets.white, whiteMirrored, WHITE, us, addType, addSq);
     const int16_t* wSub = Row(buckets.white, whiteMirrored, WHITE, us, subType, subSq);
     const int16_t* bAdd = Row(buckets.black, blackMirrored, BLACK, us, addType, addSq);
     const int16_t* bSub = Row(buckets.black, blackMirrored, BLACK, us, subType, subSq);
     for (int i = 0; i < NNUE::HIDDEN_SIZE; i += LANES) {
-        Store(white + i, _mm256_add_epi16(Load(white + i), _mm256_sub_epi16(Load(wAdd + i), Load(wSub + i))));
-        Store(black + i, _mm256_add_epi16(Load(black + i), _mm256_sub_epi16(Load(bAdd + i), Load(bSub + i))));
+        Store(white + i,
+              _mm256_add_epi16(Load(source.white + i), _mm256_sub_epi16(Load(wAdd + i), Load(wSub + i))));
+        Store(black + i,
+              _mm256_add_epi16(Load(source.black + i), _mm256_sub_epi16(Load(bAdd + i), Load(bSub + i))));
     }
 }
 
-void AccumulatorPair::addSubSub(bool side, int addSq, int addType, int subSq, int subType, int sub2Sq,
-                                int sub2Type, BucketPair buckets) {
+void AccumulatorPair::addSubSub(const AccumulatorPair& source, bool side, int addSq, int addType, int subSq,
+                                int subType, int sub2Sq, int sub2Type, BucketPair buckets) {
     const int us = side ? BLACK : WHITE;
     const int them = us ^ 1;
     const int16_t* wAdd = Row(buckets.white, whiteMirrored, WHITE, us, addType, addSq);
@@ -50,13 +67,14 @@ void AccumulatorPair::addSubSub(bool side, int addSq, int addType, int subSq, in
             _mm256_sub_epi16(Load(wAdd + i), _mm256_add_epi16(Load(wSub + i), Load(wSub2 + i)));
         const __m256i bDelta =
             _mm256_sub_epi16(Load(bAdd + i), _mm256_add_epi16(Load(bSub + i), Load(bSub2 + i)));
-        Store(white + i, _mm256_add_epi16(Load(white + i), wDelta));
-        Store(black + i, _mm256_add_epi16(Load(black + i), bDelta));
+        Store(white + i, _mm256_add_epi16(Load(source.white + i), wDelta));
+        Store(black + i, _mm256_add_epi16(Load(source.black + i), bDelta));
     }
 }
 
-void AccumulatorPair::addAddSubSub(bool side, int addSq1, int addType1, int addSq2, int addType2, int subSq1,
-                                   int subType1, int subSq2, int subType2, BucketPair buckets) {
+void AccumulatorPair::addAddSubSub(const AccumulatorPair& source, bool side, int addSq1, int addType1,
+                                   int addSq2, int addType2, int subSq1, int subType1, int subSq2, int subType2,
+                                   BucketPair buckets) {
     const int us = side ? BLACK : WHITE;
     const int16_t* wAdd1 = Row(buckets.white, whiteMirrored, WHITE, us, addType1, addSq1);
     const int16_t* wAdd2 = Row(buckets.white, whiteMirrored, WHITE, us, addType2, addSq2);
@@ -71,8 +89,8 @@ void AccumulatorPair::addAddSubSub(bool side, int addSq1, int addType1, int addS
                                                 _mm256_add_epi16(Load(wSub1 + i), Load(wSub2 + i)));
         const __m256i bDelta = _mm256_sub_epi16(_mm256_add_epi16(Load(bAdd1 + i), Load(bAdd2 + i)),
                                                 _mm256_add_epi16(Load(bSub1 + i), Load(bSub2 + i)));
-        Store(white + i, _mm256_add_epi16(Load(white + i), wDelta));
-        Store(black + i, _mm256_add_epi16(Load(black + i), bDelta));
+        Store(white + i, _mm256_add_epi16(Load(source.white + i), wDelta));
+        Store(black + i, _mm256_add_epi16(Load(source.black + i), bDelta));
     }
 }
 
@@ -117,5 +135,32 @@ void Board::ResetAccPair() {
             ACC::Store(accPair.white + i + k * LANES, w[k]);
             ACC::Store(accPair.black + i + k * LANES, b[k]);
         }
+    }
+}
+
+void Board::ResetAccumulator(int perspective) {
+    using ACC::LANES;
+    const uint64_t king = pieces[KING] & colours[perspective];
+    const int bucket = king ? NNUE::kingBuckets[perspective][__builtin_ctzll(king)] : 0;
+    const bool mirrored = perspective == WHITE ? accPair.whiteMirrored : accPair.blackMirrored;
+
+    const int16_t* rows[64];
+    int count = 0;
+    for (int colour = WHITE; colour <= BLACK; ++colour)
+        for (uint64_t set = colours[colour]; set; set &= set - 1) {
+            const int sq = __builtin_ctzll(set);
+            rows[count++] = ACC::Row(bucket, mirrored, perspective, colour, mailbox[sq], sq);
+        }
+
+    // One perspective only: blocks of 128 values stay in eight registers while all rows are added.
+    constexpr int REGS = 8;
+    int16_t* out = perspective == WHITE ? accPair.white : accPair.black;
+    const int16_t* bias = NNUE::net.featureBias;
+    for (int i = 0; i < NNUE::HIDDEN_SIZE; i += REGS * LANES) {
+        __m256i v[REGS];
+        for (int k = 0; k < REGS; ++k) v[k] = ACC::Load(bias + i + k * LANES);
+        for (int r = 0; r < count; ++r)
+            for (int k = 0; k < REGS; ++k) v[k] = _mm256_add_epi16(v[k], ACC::Load(rows[r] + i + k * LANES));
+        for (int k = 0; k < REGS; ++k) ACC::Store(out + i + k * LANES, v[k]);
     }
 }

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cassert>
 #include <charconv>
+#include <cstddef>
 #include <cstring>
+#include <immintrin.h>
 #include <sstream>
 
 #include "movegen.h"
@@ -243,6 +245,29 @@ std::string Board::GetFen() const {
 }
 
 void Board::MakeMove(Move m) {
+    MakeMove(m, accPair);
+}
+
+void Board::MakeMoveFrom(const Board& parent, Move m) {
+    if (m.IsNull()) {
+        *this = parent;
+        MakeMove(m);
+        return;
+    }
+    // Everything but the two arrays, which the accumulator step writes from the parent's.
+    static_assert(sizeof(Board) % 32 == 0 && offsetof(Board, accPair) % 32 == 0);
+    constexpr std::size_t ARRAYS_BEGIN = offsetof(Board, accPair) / 32;
+    constexpr std::size_t ARRAYS_END = ARRAYS_BEGIN + sizeof(accPair.white) * 2 / 32;
+    static_assert(offsetof(ACC::AccumulatorPair, whiteMirrored) == sizeof(accPair.white) * 2);
+    auto* d = reinterpret_cast<__m256i*>(this);
+    const auto* p = reinterpret_cast<const __m256i*>(&parent);
+    for (std::size_t i = 0; i < ARRAYS_BEGIN; i++) _mm256_store_si256(d + i, _mm256_load_si256(p + i));
+    for (std::size_t i = ARRAYS_END; i < sizeof(Board) / 32; i++)
+        _mm256_store_si256(d + i, _mm256_load_si256(p + i));
+    MakeMove(m, parent.accPair);
+}
+
+void Board::MakeMove(Move m, const ACC::AccumulatorPair& source) {
     if (m.IsNull()) {
         sideToMove ^= 1;
         hashKey ^= UTILS::zSide;
@@ -277,9 +302,9 @@ void Board::MakeMove(Move m) {
         VESTREL_TOGGLE_PIECE(us, promoted, to);
         mailbox[to] = promoted;
         if (type >= KNIGHT_PROMO_CAPTURE)
-            accPair.addSubSub(us, to, promoted, from, PAWN, to, captured, buckets);
+            accPair.addSubSub(source, us, to, promoted, from, PAWN, to, captured, buckets);
         else
-            accPair.addSub(us, to, promoted, from, PAWN, buckets);
+            accPair.addSub(source, us, to, promoted, from, PAWN, buckets);
     } else {
         switch (type) {
         case KING_CASTLE: {
@@ -313,29 +338,28 @@ void Board::MakeMove(Move m) {
         VESTREL_TOGGLE_PIECE(us, piece, to);
         mailbox[to] = piece;
 
-        if (refresh) {
-            ResetAccPair(); // every piece, a castling rook included, is on its new square
-        } else {
-            switch (type) {
-            case KING_CASTLE:
-            case QUEEN_CASTLE: {
-                const bool kingSide = type == KING_CASTLE;
-                const int rookFrom = us == WHITE ? (kingSide ? H1 : A1) : (kingSide ? H8 : A8);
-                const int rookTo = us == WHITE ? (kingSide ? F1 : D1) : (kingSide ? F8 : D8);
-                accPair.addAddSubSub(us, to, KING, rookTo, ROOK, from, KING, rookFrom, ROOK, buckets);
-                break;
-            }
-            case CAPTURE:
-                accPair.addSubSub(us, to, piece, from, piece, to, captured, buckets);
-                break;
-            case EP_CAPTURE:
-                accPair.addSubSub(us, to, PAWN, from, PAWN, us == WHITE ? to - 8 : to + 8, PAWN, buckets);
-                break;
-            default:
-                accPair.addSub(us, to, piece, from, piece, buckets);
-                break;
-            }
+        switch (type) {
+        case KING_CASTLE:
+        case QUEEN_CASTLE: {
+            const bool kingSide = type == KING_CASTLE;
+            const int rookFrom = us == WHITE ? (kingSide ? H1 : A1) : (kingSide ? H8 : A8);
+            const int rookTo = us == WHITE ? (kingSide ? F1 : D1) : (kingSide ? F8 : D8);
+            accPair.addAddSubSub(source, us, to, KING, rookTo, ROOK, from, KING, rookFrom, ROOK, buckets);
+            break;
         }
+        case CAPTURE:
+            accPair.addSubSub(source, us, to, piece, from, piece, to, captured, buckets);
+            break;
+        case EP_CAPTURE:
+            accPair.addSubSub(source, us, to, PAWN, from, PAWN, us == WHITE ? to - 8 : to + 8, PAWN, buckets);
+            break;
+        default:
+            accPair.addSub(source, us, to, piece, from, piece, buckets);
+            break;
+        }
+        // Only the mover's king changed bucket or side, so only its perspective needs every row
+        // anew; the update above is right for the other one. Same values as a full rebuild.
+        if (refresh) ResetAccumulator(us);
     }
 
     const uint8_t oldRights = castlingRights;

@@ -91,6 +91,9 @@ struct alignas(32) Board {
     void SetByFen(std::string_view fen);
     std::string GetFen() const;
     void MakeMove(Move m);
+    // Copy-make in one pass: becomes parent with m made, as a copy of parent followed by
+    // MakeMove(m) would, but reads the parent's accumulators instead of copying them first.
+    void MakeMoveFrom(const Board& parent, Move m);
 
     uint64_t CalcPinned(bool colour) const;
     bool IsLegal(Move m) const;
@@ -99,8 +102,14 @@ struct alignas(32) Board {
     bool InPossibleZug() const;
 
     void ResetAccPair();
+    // Rebuilds one perspective's array from scratch; the other is left as it is.
+    void ResetAccumulator(int perspective);
 
     int KingSquare(int colour) const { return __builtin_ctzll(pieces[KING] & colours[colour]); }
+
+  private:
+    // The accumulator step reads source's arrays (this pair's own for an in-place move).
+    void MakeMove(Move m, const ACC::AccumulatorPair& source);
 };
 
 // Checks a FEN before it may be loaded; returns an empty string when it is acceptable,

@@ -6,10 +6,12 @@
 #include <cstring>
 
 #include "board.h"
+#include "platform.h"
 
 namespace NNUE {
 
-Network net;
+// Huge-page aligned: the weight rows are read all over the array, one row per changed piece.
+alignas(2u << 20) Network net;
 
 // clang-format off
 const int32_t kingBuckets[2][64] = {
@@ -44,6 +46,7 @@ static_assert(offsetof(Network, outputWeights) == 0x1200C00);
 static_assert(offsetof(Network, outputBias) == 0x120CC00);
 
 void LoadNetwork() {
+    PLATFORM::AdviseHugePages(&net, sizeof(net));
     std::memcpy(&net, gEVALData, NETWORK_BYTES);
 }
 

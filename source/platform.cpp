@@ -2,10 +2,13 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <new>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <string>
 #include <unistd.h>
 
@@ -95,6 +98,26 @@ bool SetDefaultThreadStackSize(std::size_t stackSize) {
     const bool ok = pthread_attr_setstacksize(&attr, stackSize) == 0 && pthread_setattr_default_np(&attr) == 0;
     pthread_attr_destroy(&attr);
     return ok;
+}
+
+namespace {
+constexpr std::size_t HUGE_PAGE = 2u << 20;
+} // namespace
+
+void* AllocateLarge(std::size_t bytes) {
+    const std::size_t rounded = (std::max<std::size_t>(bytes, 1) + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+    if (rounded < bytes) throw std::bad_alloc();
+    void* p = std::aligned_alloc(HUGE_PAGE, rounded);
+    if (!p) throw std::bad_alloc();
+    AdviseHugePages(p, rounded);
+    return p;
+}
+
+void FreeLarge(void* p) { std::free(p); }
+
+void AdviseHugePages(void* p, std::size_t bytes) {
+    // Only a hint: without huge pages the memory works the same, just with more misses.
+    madvise(p, bytes, MADV_HUGEPAGE);
 }
 
 bool LocalTime(std::time_t t, std::tm& out) { return localtime_r(&t, &out) != nullptr; }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <ctime>
+#include <new>
 #include <ostream>
 #include <string_view>
 
@@ -30,6 +31,25 @@ void WaitThread(ThreadHandle handle);
 // Stack size of every thread started afterwards through the standard thread library, which
 // otherwise depends on the environment (as little as 2 MiB). False when it cannot be set.
 bool SetDefaultThreadStackSize(std::size_t stackSize);
+
+// Memory for large, randomly accessed tables: 2 MiB aligned and offered to the kernel for huge
+// pages, which saves most address-translation misses. Throws std::bad_alloc on failure.
+void* AllocateLarge(std::size_t bytes);
+void FreeLarge(void* p);
+// Offers an existing 2 MiB-aligned region for huge pages, before it is first written.
+void AdviseHugePages(void* p, std::size_t bytes);
+
+template <typename T> struct LargePageAllocator {
+    using value_type = T;
+    LargePageAllocator() = default;
+    template <typename U> LargePageAllocator(const LargePageAllocator<U>&) {}
+    T* allocate(std::size_t n) {
+        if (n > std::size_t(-1) / sizeof(T)) throw std::bad_array_new_length();
+        return static_cast<T*>(AllocateLarge(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t) { FreeLarge(p); }
+    template <typename U> bool operator==(const LargePageAllocator<U>&) const { return true; }
+};
 
 // Local calendar time of t; false when it cannot be converted.
 bool LocalTime(std::time_t t, std::tm& out);

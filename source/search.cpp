@@ -107,6 +107,27 @@ inline void PushKey(SearchContext* ctx, const Board& child) {
     ctx->hashHistory[index] = child.hashKey;
 }
 
+// The child's key for plain moves and captures (castling rights, en-passant and promotion
+// details aside), so that its table bucket is fetched while the move is being made.
+inline uint64_t ChildKeyGuess(const Board& board, Move m) {
+    const int us = board.sideToMove;
+    const int piece = board.mailbox[m.from()];
+    const int captured = board.mailbox[m.to()];
+    uint64_t key = board.hashKey ^ UTILS::zSide ^ UTILS::zKeys[us][piece][m.from()] ^ UTILS::zKeys[us][piece][m.to()];
+    if (captured != NO_PIECE) key ^= UTILS::zKeys[us ^ 1][captured][m.to()];
+    if (board.enPassantSquare != -1) key ^= UTILS::zEnPassant[board.enPassantSquare % 8];
+    return key;
+}
+
+// Copy-make with the child's bucket requested before the copy; a wrong guess costs one more
+// prefetch once the real key is known.
+inline void MakeChild(const SearchContext* ctx, const Board& board, Board& child, Move m) {
+    const uint64_t guess = ChildKeyGuess(board, m);
+    ctx->tt->Prefetch(guess);
+    child.MakeMoveFrom(board, m);
+    if (child.hashKey != guess) ctx->tt->Prefetch(child.hashKey);
+}
+
 inline int LmrEntry(bool quiet, int depth, int movesSearched) {
     return lmrTable[quiet][Clamp(depth, 0, 256)][Clamp(movesSearched, 0, MAX_MOVES - 1)];
 }
@@ -376,22 +397,27 @@ SearchResults Quiescence(Board& board, int alpha, int beta, int ply, SearchConte
     if (ply >= MAX_PLY) return {ModeEvaluate<mode>(board), Move()};
     ctx->seldepth = std::max(ctx->seldepth, ply);
 
+    // The table is asked first: a cut-off there needs no evaluation. No node ever reads the
+    // stack entry of a quiescence ply, so the later write changes nothing.
+    TTEntry entry;
+    const bool ttHit = ctx->tt->Probe(board.hashKey, entry);
+    if (ttHit) {
+        const int s = entry.score;
+        if (entry.bound == BOUND_EXACT || (entry.bound == BOUND_LOWER && s >= beta) ||
+            (entry.bound == BOUND_UPPER && s <= alpha))
+            return {s, Move()};
+    }
+
     int standPat = CorrectedEval(board, ModeEvaluate<mode>(board), *ctx);
     ctx->stack[ply].staticEval = standPat;
 
-    TTEntry entry;
     Move ttMove;
     bool ttPV = isPV;
-    if (ctx->tt->Probe(board.hashKey, entry)) {
-        const int s = entry.score;
-        if (entry.bound == BOUND_EXACT) return {s, Move()};
-        if (entry.bound == BOUND_LOWER) {
-            if (s >= beta) return {s, Move()};
-            standPat = std::max(standPat, s);
-        } else if (entry.bound == BOUND_UPPER) {
-            if (s <= alpha) return {s, Move()};
-            standPat = std::min(standPat, s);
-        }
+    if (ttHit) {
+        if (entry.bound == BOUND_LOWER)
+            standPat = std::max(standPat, int(entry.score));
+        else if (entry.bound == BOUND_UPPER)
+            standPat = std::min(standPat, int(entry.score));
         ttMove = entry.move;
         if (!isPV) ttPV = entry.ttPV;
     }
@@ -424,15 +450,13 @@ SearchResults Quiescence(Board& board, int alpha, int beta, int ply, SearchConte
             if (!SEE(board, m, seeQsThreshold) || !board.IsLegal(m)) continue;
         }
 
-        child = board;
-        child.MakeMove(m);
+        MakeChild(ctx, board, child, m);
         SearchStackEntry& here = ctx->stack[ply];
         here.movedPiece = board.mailbox[m.from()];
         here.toSquare = m.to();
         here.sideToMove = uint8_t(side);
         PushKey(ctx, child);
         ctx->nodes++;
-        ctx->tt->Prefetch(child.hashKey);
 
         const int score = -Quiescence<isPV, mode>(child, -beta, -alpha, ply + 1, ctx).score;
         if (Stopped<mode>(ctx)) return {0, Move()};
@@ -579,11 +603,9 @@ SearchResults PVS(Board& board, int depth, int alpha, int beta, int ply, SearchC
             if (m.IsNull()) break;
             if (m == excluded || !SEE(board, m, threshold) || !board.IsLegal(m)) continue;
 
-            child = board;
-            child.MakeMove(m);
+            MakeChild(ctx, board, child, m);
             PushKey(ctx, child);
             ctx->nodes++;
-            ctx->tt->Prefetch(child.hashKey);
 
             int s = -Quiescence<isPV, mode>(child, -probcutBeta, -probcutBeta + 1, ply + 1, ctx).score;
             if (s >= probcutBeta)
@@ -639,15 +661,13 @@ SearchResults PVS(Board& board, int depth, int alpha, int beta, int ply, SearchC
 
         if (!board.IsLegal(m)) continue;
 
-        child = board;
-        child.MakeMove(m);
+        MakeChild(ctx, board, child, m);
         SearchStackEntry& here = ctx->stack[ply];
         here.movedPiece = board.mailbox[m.from()];
         here.toSquare = m.to();
         here.sideToMove = uint8_t(side);
         PushKey(ctx, child);
         ctx->nodes++;
-        ctx->tt->Prefetch(child.hashKey);
         const uint64_t nodesBefore = ctx->nodes;
 
         // Extensions.

@@ -113,7 +113,7 @@ std::size_t TTable::BucketCount(double megabytes) {
     // NaN, negative and tiny sizes fall back to the smallest table Hashfull can sample.
     const double count = std::floor(megabytes * 1'000'000.0 / double(sizeof(TTBucket)));
     if (!(count >= double(MIN_BUCKETS))) return MIN_BUCKETS;
-    if (count >= double(std::vector<TTBucket>().max_size())) return 0; // cannot be held at all
+    if (count >= double(decltype(buckets)().max_size())) return 0; // cannot be held at all
     return static_cast<std::size_t>(count);
 }
 
@@ -122,7 +122,7 @@ bool TTable::Resize(double megabytes) {
     if (count == 0) return false;
     // The new table is built before the old one goes, so a failed allocation loses nothing.
     try {
-        std::vector<TTBucket> fresh(count);
+        decltype(buckets) fresh(count);
         buckets.swap(fresh);
     } catch (const std::bad_alloc&) {
         return false;

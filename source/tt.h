@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "board.h"
+#include "platform.h"
 
 enum Bound : uint8_t { BOUND_EXACT = 0, BOUND_LOWER = 1, BOUND_UPPER = 2 };
 
@@ -26,7 +27,7 @@ static_assert(sizeof(TTBucket) == 32);
 
 class TTable {
   public:
-    std::vector<TTBucket> buckets;
+    std::vector<TTBucket, PLATFORM::LargePageAllocator<TTBucket>> buckets;
     uint8_t generation = 0;
 
     TTable(); // 8,000,000 bytes of zeroed buckets
