@@ -929,11 +929,12 @@ SearchResults SearchPosition(Board& board, SearchParams params, SearchContext& c
         }
 
         if (Stopped<mode>(&ctx)) break;
-        if constexpr (mode != Bench)
+        if constexpr (mode != Bench) {
             if (!r.move.IsNull())
                 best = r;
             else if (!rootHasMove)
                 best.score = r.score;
+        }
         if constexpr (mode == Timed || mode == NodeLimited)
             if (ctx.isMain) PrintSearchInfo(board, &ctx, best, depth, ElapsedMs(ctx));
         if constexpr (mode == Timed) {
