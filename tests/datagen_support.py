@@ -224,6 +224,10 @@ def replay(exe, games):
             if position_key(fen) != position_key(info["fen"]):
                 problems.append("game %d: start FEN %s read back as %s" % (g, info["fen"], fen))
             for packed, score in moves:
+                rule = draw_rule(fen, seen)
+                if rule:
+                    problems.append("game %d: played on in %s after %s" % (g, fen, rule))
+                    break
                 seen.append(position_key(fen))
                 text = move_text(packed)
                 if text not in legal:
@@ -253,17 +257,24 @@ def replay(exe, games):
     return totals, problems
 
 
+def draw_rule(fen, seen):
+    """The draw rule that holds at fen (seen: the keys of the earlier recorded positions), or None."""
+    pieces = [p for p in fen_board(fen) if p]
+    if int(fen.split()[4]) > 99:
+        return "fifty"
+    if len(pieces) <= 3 and not any(p.lower() in "prq" for p in pieces):
+        return "material"
+    if position_key(fen) in seen:
+        return "repetitions"
+    return None
+
+
 def ending(fen, legal, seen, recorded):
     """How a game that stops at fen ended, in the generator's order of tests, or None."""
     fields = fen.split()
-    board = fen_board(fen)
-    pieces = [p for p in board if p]
-    if int(fields[4]) > 99:
-        return "fifty", 1
-    if len(pieces) <= 3 and not any(p.lower() in "prq" for p in pieces):
-        return "material", 1
-    if position_key(fen) in seen:
-        return "repetitions", 1
+    rule = draw_rule(fen, seen)
+    if rule:
+        return rule, 1
     if not legal:
         if in_check(fen):
             return "mates", 0 if fields[1] == "w" else 2
