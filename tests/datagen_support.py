@@ -195,11 +195,28 @@ class Engine:
             raise RuntimeError("print gave no FEN")
         return legal, fens[-1]
 
+    def evaluate(self):
+        """The scaled static evaluation of the current position, side to move's view."""
+        self.proc.stdin.write("nnue\n")
+        for line in self._until_ready():
+            if line.startswith("Final eval: "):
+                return int(line[len("Final eval: "):])
+        raise RuntimeError("nnue gave no evaluation")
+
     def close(self):
         self.proc.stdin.write("quit\n")
         self.proc.stdin.close()
         self.proc.wait(timeout=10)
         self.proc.stdout.close()
+
+
+def scaled_eval(fen, raw):
+    """The scaled evaluation that belongs to a raw one (side to move's view): the network's
+    material scaling, truncated toward zero and clamped."""
+    pieces = [p.lower() for p in fen_board(fen) if p]
+    scale = 2048 + 90 * (pieces.count("n") + pieces.count("b")) + 180 * pieces.count("r") + 360 * pieces.count("q")
+    z = abs(scale * raw) // 4096 * (1 if raw >= 0 else -1)
+    return max(-32511, min(32511, z))
 
 
 def position_key(fen):
@@ -223,7 +240,16 @@ def replay(exe, games):
             legal, fen = engine.position(info["fen"], [])
             if position_key(fen) != position_key(info["fen"]):
                 problems.append("game %d: start FEN %s read back as %s" % (g, info["fen"], fen))
+            # The head holds the raw network output of the start position from White's view.
+            raw = info["eval"] if info["side"] == "w" else -info["eval"]
+            if scaled_eval(fen, raw) != engine.evaluate():
+                problems.append("game %d: head eval %d is not the raw evaluation of %s from White's view"
+                                % (g, info["eval"], fen))
             for packed, score in moves:
+                rule = draw_rule(fen, seen)
+                if rule:
+                    problems.append("game %d: played on in %s after %s" % (g, fen, rule))
+                    break
                 seen.append(position_key(fen))
                 text = move_text(packed)
                 if text not in legal:
@@ -253,17 +279,24 @@ def replay(exe, games):
     return totals, problems
 
 
+def draw_rule(fen, seen):
+    """The draw rule that holds at fen (seen: the keys of the earlier recorded positions), or None."""
+    pieces = [p for p in fen_board(fen) if p]
+    if int(fen.split()[4]) > 99:
+        return "fifty"
+    if len(pieces) <= 3 and not any(p.lower() in "prq" for p in pieces):
+        return "material"
+    if position_key(fen) in seen:
+        return "repetitions"
+    return None
+
+
 def ending(fen, legal, seen, recorded):
     """How a game that stops at fen ended, in the generator's order of tests, or None."""
     fields = fen.split()
-    board = fen_board(fen)
-    pieces = [p for p in board if p]
-    if int(fields[4]) > 99:
-        return "fifty", 1
-    if len(pieces) <= 3 and not any(p.lower() in "prq" for p in pieces):
-        return "material", 1
-    if position_key(fen) in seen:
-        return "repetitions", 1
+    rule = draw_rule(fen, seen)
+    if rule:
+        return rule, 1
     if not legal:
         if in_check(fen):
             return "mates", 0 if fields[1] == "w" else 2
