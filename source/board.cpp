@@ -582,12 +582,15 @@ std::string ValidateFen(std::string_view fen) {
         if (ep.size() != 2 || ep[0] < 'a' || ep[0] > 'h' || ep[1] != (blackToMove ? '3' : '6'))
             return std::string("en passant must be - or a square on rank ") + (blackToMove ? "3" : "6");
     }
+    // The bound leaves the clocks room to count on through any game without overflowing.
+    constexpr int CLOCK_LIMIT = 1000000000;
     for (std::size_t i = 4; i < fields.size(); i++) {
         const std::string& clock = fields[i];
         int value = 0;
         const auto [end, error] = std::from_chars(clock.data(), clock.data() + clock.size(), value);
-        if (clock.empty() || clock[0] == '-' || error != std::errc() || end != clock.data() + clock.size())
-            return "clocks must be non-negative whole numbers";
+        if (clock.empty() || clock[0] == '-' || error != std::errc() || end != clock.data() + clock.size() ||
+            value > CLOCK_LIMIT)
+            return "clocks must be whole numbers from 0 to " + std::to_string(CLOCK_LIMIT);
     }
 
     Board board;

@@ -517,7 +517,7 @@ TEST_F(BoardTest, ValidateFenAccepts) {
     for (const char* fen :
          {"4k3/8/8/8/8/8/8/4K3 w - -", "4k3/8/8/8/8/8/8/4K3 b - - 12", "4k3/8/8/8/8/8/8/4K3 w KQkq - 0 1",
           "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3 0 1", "4k3/8/8/3pP3/8/8/8/4K3 w - d6 0 1",
-          "4k3/8/8/8/8/8/8/4K3 w - - 0 2147483647", "  4k3/8/8/8/8/8/8/4K3   w  -  -  ",
+          "4k3/8/8/8/8/8/8/4K3 w - - 0 1000000000", "  4k3/8/8/8/8/8/8/4K3   w  -  -  ",
           "4k3/8/4n3/3pP3/8/8/8/4K3 w - d6 0 1", "4k3/8/8/8/8/8/8/4K2R b - - 0 1"}) {
         EXPECT_EQ(ValidateFen(fen), "") << fen;
     }
@@ -554,6 +554,7 @@ TEST_F(BoardTest, ValidateFenRejects) {
         "4k3/8/8/8/8/8/8/4K3 w - - x 1",
         "4k3/8/8/8/8/8/8/4K3 w - - 0 1.5",
         "4k3/8/8/8/8/8/8/4K3 w - - 0 99999999999",              // too large for an int
+        "4k3/8/8/8/8/8/8/4K3 b - - 2147483647 1",               // would overflow on the next move
         "4k2R/8/8/8/8/8/8/4K3 w - - 0 1",                       // Black, not to move, is in check
         "4k3/8/8/8/8/8/8/3Kk3 w - - 0 1",                       // kings side by side
         "4k3/8/8/3pP3/8/5n2/8/4K3 w - d6 0 1",                  // knight check cannot follow d7d5
