@@ -197,27 +197,30 @@ SearchParams ParseGoParams(const std::string& line) {
 }
 
 void HandlePosition(Board& board, SEARCH::SearchContext& ctx, const std::string& line) {
-    if (Contains(line, "startpos")) {
-        board.SetByFen(StartingFen);
-        RebuildHistory(board, ctx);
-    }
-
     const size_t f = line.find("fen");
     const size_t m = line.find("moves");
+    std::string fen;
     if (f != std::string::npos) {
-        std::string fen;
         if (f + 4 <= line.size()) {
             size_t length = std::string::npos;
             if (m != std::string::npos && m > f) length = m >= f + 5 ? m - f - 5 : 0;
             fen = line.substr(f + 4, length);
         }
+        // Checked before "startpos" is applied: a rejected line leaves the previous position,
+        // and moves meant for another position are not applied.
         const std::string error = ValidateFen(fen);
         if (!error.empty()) {
-            // The previous position stays, and moves meant for another position are not applied.
             PLATFORM::WriteLine("info string invalid fen: " + error);
             MOVEGEN::GenerateMoves<All>(board);
             return;
         }
+    }
+
+    if (Contains(line, "startpos")) {
+        board.SetByFen(StartingFen);
+        RebuildHistory(board, ctx);
+    }
+    if (f != std::string::npos) {
         board.SetByFen(fen);
         RebuildHistory(board, ctx);
     }

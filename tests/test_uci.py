@@ -7,6 +7,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -87,6 +88,25 @@ class Identification(EngineCase):
         _, best = self.engine.search("go depth 2")
         self.assertRegex(best, MOVE)
         self.assertEqual(self.engine.quit(), 0)
+
+    def test_first_word_in_dispatch_order_wins(self):
+        self.engine.send("position startpos moves e2e4")
+        after_e4 = self.engine.fen()
+        # isready comes before position, position before ucinewgame.
+        self.engine.send("position startpos moves d2d4 isready")
+        self.assertEqual(self.engine.read_line(), "readyok")
+        self.assertEqual(self.engine.sync(), [])
+        self.assertEqual(self.engine.command("ucinewgame position"), [])
+        self.assertEqual(self.engine.fen(), after_e4)
+        # stop before uci, setoption and print; print before listmoves; any "go" searches.
+        self.assertEqual(self.engine.command("uci stop"), [])
+        self.assertEqual(self.engine.command("setoption name Threads value 2 stop print"), [])
+        self.assertEqual(self.engine.command("print listmoves")[-1], "      Fen: " + after_e4)
+        _, best = self.engine.search("let's go depth 2 now")
+        self.assertIn(best, self.engine.legal_moves())
+        # A value holding "quit" ends the loop.
+        self.engine.send("setoption name Hash value quit")
+        self.assertEqual(self.engine.wait(), 0)
 
     def test_short_and_unknown_lines_are_ignored(self):
         for line in ["", "x", "hello world", "   "]:
@@ -248,15 +268,10 @@ class Searching(EngineCase):
         for r in map(parse_info, info):
             self.assertIsNotNone(r["wdl"])
             self.assertEqual(sum(r["wdl"]), 1000)
-        self.engine.send("setoption name UCI_ShowWDL value false")
-        info, _ = self.engine.search("go depth 3")
-        self.assertTrue(all(parse_info(l)["wdl"] is None for l in info))
-        self.engine.send("setoption name UCI_ShowWDL value 1")
-        info, _ = self.engine.search("go depth 3")
-        self.assertTrue(all(parse_info(l)["wdl"] is not None for l in info))
-        self.engine.send("setoption name UCI_ShowWDL value True")
-        info, _ = self.engine.search("go depth 3")
-        self.assertTrue(all(parse_info(l)["wdl"] is None for l in info))
+        for value, shown in [("false", False), ("1", True), ("True", False), ("10", True), ("0", False)]:
+            self.engine.send("setoption name UCI_ShowWDL value " + value)
+            info, _ = self.engine.search("go depth 3")
+            self.assertTrue(all((parse_info(l)["wdl"] is not None) == shown for l in info), value)
 
     def test_movetime_takes_about_that_long(self):
         self.start_uci()
@@ -393,6 +408,86 @@ class Searching(EngineCase):
         time.sleep(0.2)
         self.engine.send("setoption name Hash value 16")
         self.engine.read_until_prefix("bestmove ", timeout=5)
+
+
+# The human-readable report on a terminal: seven fixed-width columns, the score column coloured
+# (padding included), the first move of the variation bright cyan.
+HUMAN = re.compile(
+    r"^(?P<head>.{16})(?P<colour>\x1b\[(?:32|31|92|91)m)?(?P<score>.{9})\x1b\[00m(?P<mid>.{47})  "
+    r"(?:\x1b\[96m[a-h][1-8][a-h][1-8][nbrq]?\x1b\[00m (?:[a-h][1-8][a-h][1-8][nbrq]? )*)?\x1b\[00m$"
+)
+MID = re.compile(r"^ *(\d+)W (\d+)D (\d+)L *TT: \d+% +\d+(?:\.\d[kM])? +\d+(?:\.\d[kM])?/s$")
+
+
+class HumanReport(unittest.TestCase):
+    def search_on_terminal(self, setup, go):
+        """Report lines of one search whose standard output is a terminal, before any "uci"."""
+        master, slave = os.openpty()
+        proc = subprocess.Popen([ENGINE], stdin=subprocess.PIPE, stdout=slave, text=True)
+        os.close(slave)
+        chunks = []
+
+        def read():
+            while True:
+                try:
+                    chunk = os.read(master, 65536)
+                except OSError:
+                    return
+                if not chunk:
+                    return
+                chunks.append(chunk)
+
+        reader = threading.Thread(target=read, daemon=True)
+        reader.start()
+        try:
+            proc.stdin.write("%s\n%s\n" % (setup, go))
+            proc.stdin.flush()
+            deadline = time.monotonic() + 30
+            while b"bestmove" not in b"".join(chunks) and time.monotonic() < deadline:
+                time.sleep(0.02)
+            proc.stdin.write("quit\n")
+            proc.stdin.close()
+            self.assertEqual(proc.wait(30), 0)
+            reader.join(5)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+            os.close(master)
+        lines = b"".join(chunks).decode().replace("\r\n", "\n").splitlines()
+        self.assertTrue(lines[-1].startswith("bestmove "), lines)
+        self.assertRegex(lines[-1], r"^bestmove [a-h][1-8][a-h][1-8][nbrq]?$")
+        return lines[:-1]
+
+    def check(self, line):
+        m = HUMAN.match(line)
+        self.assertIsNotNone(m, repr(line))
+        head, colour, score, mid = m.group("head"), m.group("colour"), m.group("score").strip(), m.group("mid")
+        self.assertRegex(head[:6].rstrip(), r"^\d+/\d+$")
+        self.assertRegex(head[6:].lstrip(), r"^(\d{1,3}ms|\d+\.\ds)$")
+        w = MID.match(mid)
+        self.assertIsNotNone(w, repr(mid))
+        self.assertEqual(sum(int(g) for g in w.groups()), 100)
+        if "M" in score:
+            self.assertRegex(score, r"^[+-]M\d+$")
+            self.assertEqual(colour, "\x1b[92m" if score[0] == "+" and score != "+M0" else "\x1b[91m")
+        else:
+            self.assertRegex(score, r"^[+-]\d+\.\d\d$")
+            if float(score) > 0:
+                self.assertEqual(colour, "\x1b[32m")
+            elif float(score) < 0:
+                self.assertEqual(colour, "\x1b[31m")
+        return score
+
+    def test_coloured_columns(self):
+        lines = self.search_on_terminal("position fen " + MATE_IN_ONE, "go depth 3")
+        self.assertEqual(len(lines), 3)
+        self.assertEqual([self.check(l) for l in lines][-1], "+M1")
+        lines = self.search_on_terminal("position fen 8/8/8/8/8/2k5/8/K1q5 w - - 0 1", "go depth 6")
+        self.assertEqual([self.check(l) for l in lines][-1], "-M1")
+        lines = self.search_on_terminal("position startpos moves f2f3 e7e5", "go depth 6")
+        self.assertEqual(len(lines), 6)
+        for l in lines:
+            self.check(l)
 
 
 class Console(EngineCase):

@@ -226,8 +226,9 @@ TEST_F(PositionTest, MalformedFenLeavesPositionAndHistory) {
     HandlePosition(board, *ctx, "position fen ");
     HandlePosition(board, *ctx, "position fen 8/8/8/8/8/8/8/8 w - - 0 1");
     HandlePosition(board, *ctx, "position fen moves e2e4");
+    HandlePosition(board, *ctx, "position startpos fen xyz"); // not even the start position
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(UTILS::split(out, '\n').size(), 5u) << out;
+    EXPECT_EQ(UTILS::split(out, '\n').size(), 6u) << out;
     for (const std::string& line : UTILS::split(out, '\n'))
         EXPECT_EQ(line.rfind("info string ", 0), 0u) << line;
     EXPECT_EQ(board.GetFen(), fen);
