@@ -342,10 +342,14 @@ template <MovegenMode mode> void GenQueenMoves(Board& board) {
 }
 
 template <MovegenMode mode> void GenerateMoves(Board& board) {
-    board.moveCount = 0;
     board.threats[WHITE] = 0;
     board.threats[BLACK] = 0;
     GenThreatMaps(board);
+    GeneratePieceMoves<mode>(board);
+}
+
+template <MovegenMode mode> void GeneratePieceMoves(Board& board) {
+    board.moveCount = 0;
     GenPawnMoves<mode>(board);
     GenKnightMoves<mode>(board);
     GenKingMoves<mode>(board);
@@ -411,7 +415,8 @@ int CountMoves(const Board& board) {
     template void GenBishopMoves<mode>(Board&);                                                              \
     template void GenRookMoves<mode>(Board&);                                                                \
     template void GenQueenMoves<mode>(Board&);                                                               \
-    template void GenerateMoves<mode>(Board&);
+    template void GenerateMoves<mode>(Board&);                                                                  \
+    template void GeneratePieceMoves<mode>(Board&);
 VESTREL_INSTANTIATE_MOVEGEN(Noisy)
 VESTREL_INSTANTIATE_MOVEGEN(All)
 #undef VESTREL_INSTANTIATE_MOVEGEN

@@ -52,6 +52,9 @@ template <MovegenMode mode> void GenQueenMoves(Board& board);
 // Whole-position generation into board.moves: resets the list, recomputes threats, then
 // pawns, knights, king, bishops, rooks, queens.
 template <MovegenMode mode> void GenerateMoves(Board& board);
+// The same list without recomputing threats, for boards whose threats are current: every board
+// after SetByFen or MakeMove (threats depend on the placement only, so a null move keeps them).
+template <MovegenMode mode> void GeneratePieceMoves(Board& board);
 
 // Number of moves GenerateMoves<All> would produce, without the list's capacity limit.
 // Needs current threats (castling).

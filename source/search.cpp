@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "movegen.h"
 #include "nnue.h"
@@ -106,6 +107,13 @@ inline void PushKey(SearchContext* ctx, const Board& child) {
     if (index >= ctx->hashHistory.size()) ctx->hashHistory.resize(index + HISTORY_GROWTH);
     ctx->hashHistory[index] = child.hashKey;
 }
+
+// Room for a child position without the default initialisation a Board declaration costs at
+// every node: MakeMoveFrom, or a plain copy, writes every byte before anything reads it.
+struct ChildStorage {
+    alignas(Board) unsigned char bytes[sizeof(Board)];
+    Board& board() { return *std::launder(reinterpret_cast<Board*>(bytes)); }
+};
 
 // The child's key for plain moves and captures (castling rights, en-passant and promotion
 // details aside), so that its table bucket is fetched while the move is being made.
@@ -349,7 +357,7 @@ template <MovegenMode mode> Move MovePicker<mode>::Next() {
 
     if (!generated) {
         generated = true;
-        MOVEGEN::GenerateMoves<mode>(*board);
+        MOVEGEN::GeneratePieceMoves<mode>(*board);
         const int side = board->sideToMove;
         const Move killer = ctx->killers[ply];
         for (int i = 0; i < board->moveCount; i++) {
@@ -433,7 +441,8 @@ SearchResults Quiescence(Board& board, int alpha, int beta, int ply, SearchConte
     const int side = board.sideToMove;
 
     MovePicker<Noisy> picker(&board, ctx, ttMove, ply);
-    Board child;
+    ChildStorage storage;
+    Board& child = storage.board();
     while (true) {
         const Move m = picker.Next();
         if (m.IsNull()) break;
@@ -534,7 +543,8 @@ SearchResults PVS(Board& board, int depth, int alpha, int beta, int ply, SearchC
     }
 
     const int side = board.sideToMove;
-    Board child;
+    ChildStorage storage;
+    Board& child = storage.board();
     bool improving = false;
 
     if (!inCheck) {
