@@ -8,6 +8,7 @@
 
 #include "board.h"
 #include "movegen.h"
+#include "platform.h"
 #include "tt.h"
 #include "tunables.h"
 
@@ -97,6 +98,10 @@ struct SearchContext {
 
     SearchContext();
     SearchContext(const SearchContext&) = default;
+    // The history tables are read at random all through the search: huge pages save most of
+    // the address-translation misses.
+    static void* operator new(std::size_t bytes) { return PLATFORM::AllocateLarge(bytes); }
+    static void operator delete(void* p) { PLATFORM::FreeLarge(p); }
     SearchContext& operator=(const SearchContext&) = default;
 
     // What "ucinewgame" clears, with the history restarted at board.
