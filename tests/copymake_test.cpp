@@ -5,6 +5,7 @@
 
 #include "board.h"
 #include "board_helpers.h"
+#include "movegen.h"
 #include "test_init.h"
 
 namespace {
@@ -32,6 +33,31 @@ TEST(CopyMake, MakeMoveFromEqualsCopyThenMakeMove) {
         }
     }
     EXPECT_GT(compared, 40000);
+}
+
+// The move pickers skip the threat-map pass of a generation: a made move (or a null move, which
+// keeps the placement) must leave threats exactly as a full generation computes them.
+TEST(CopyMake, ThreatsAreCurrentForTheMovePickersGeneration) {
+    InitTablesOnce();
+    for (Board b : testref::RandomGamePositions(testref::AllSuiteFens(), 16, 11)) {
+        for (int nullMove = 0; nullMove < 2; nullMove++) {
+            if (nullMove) {
+                if (b.checkers) break;
+                b.MakeMove(Move());
+            }
+            Board full = b, pieces = b;
+            MOVEGEN::GenerateMoves<All>(full);
+            MOVEGEN::GeneratePieceMoves<All>(pieces);
+            ASSERT_EQ(pieces.threats[WHITE], full.threats[WHITE]) << b.GetFen();
+            ASSERT_EQ(pieces.threats[BLACK], full.threats[BLACK]) << b.GetFen();
+            ASSERT_EQ(pieces.moveCount, full.moveCount) << b.GetFen();
+            ASSERT_EQ(std::memcmp(pieces.moves, full.moves, sizeof(Move) * full.moveCount), 0) << b.GetFen();
+            Board noisy = b;
+            MOVEGEN::GeneratePieceMoves<Noisy>(noisy);
+            MOVEGEN::GenerateMoves<Noisy>(b);
+            ASSERT_EQ(noisy.moveCount, b.moveCount) << b.GetFen();
+        }
+    }
 }
 
 } // namespace
