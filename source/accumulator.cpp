@@ -34,7 +34,8 @@ void AccumulatorPair::addSubSub(bool side, int addSq, int addType, int subSq, in
 
 void AccumulatorPair::addAddSubSub(bool side, int addSq1, int addType1, int addSq2, int addType2, int subSq1,
                                    int subType1, int subSq2, int subType2, BucketPair buckets) {
-    addAddSubSub(*this, side, addSq1, addType1, addSq2, addType2, subSq1, subType1, subSq2, subType2, buckets);
+    addAddSubSub(*this, side, addSq1, addType1, addSq2, addType2, subSq1, subType1, subSq2, subType2,
+                 buckets);
 }
 
 void AccumulatorPair::addSub(const AccumulatorPair& source, bool side, int addSq, int addType, int subSq,
@@ -73,8 +74,8 @@ void AccumulatorPair::addSubSub(const AccumulatorPair& source, bool side, int ad
 }
 
 void AccumulatorPair::addAddSubSub(const AccumulatorPair& source, bool side, int addSq1, int addType1,
-                                   int addSq2, int addType2, int subSq1, int subType1, int subSq2, int subType2,
-                                   BucketPair buckets) {
+                                   int addSq2, int addType2, int subSq1, int subType1, int subSq2,
+                                   int subType2, BucketPair buckets) {
     const int us = side ? BLACK : WHITE;
     const int16_t* wAdd1 = Row(buckets.white, whiteMirrored, WHITE, us, addType1, addSq1);
     const int16_t* wAdd2 = Row(buckets.white, whiteMirrored, WHITE, us, addType2, addSq2);

@@ -415,7 +415,7 @@ int CountMoves(const Board& board) {
     template void GenBishopMoves<mode>(Board&);                                                              \
     template void GenRookMoves<mode>(Board&);                                                                \
     template void GenQueenMoves<mode>(Board&);                                                               \
-    template void GenerateMoves<mode>(Board&);                                                                  \
+    template void GenerateMoves<mode>(Board&);                                                               \
     template void GeneratePieceMoves<mode>(Board&);
 VESTREL_INSTANTIATE_MOVEGEN(Noisy)
 VESTREL_INSTANTIATE_MOVEGEN(All)

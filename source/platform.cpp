@@ -1,15 +1,15 @@
 #include "platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <new>
 #include <pthread.h>
-#include <sys/mman.h>
 #include <string>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace PLATFORM {
@@ -29,7 +29,9 @@ void WriteLocked(std::string_view text) {
 }
 } // namespace
 
-void WriteText(std::string_view text) { WriteLocked(text); }
+void WriteText(std::string_view text) {
+    WriteLocked(text);
+}
 
 void WriteLine(std::string_view line) {
     std::string buffer;
@@ -39,9 +41,13 @@ void WriteLine(std::string_view line) {
     WriteLocked(buffer);
 }
 
-void ClearScreen() { WriteLocked("\033[2J\033[H"); }
+void ClearScreen() {
+    WriteLocked("\033[2J\033[H");
+}
 
-void SetCursorVisible(bool visible) { WriteLocked(visible ? "\033[?25h" : "\033[?25l"); }
+void SetCursorVisible(bool visible) {
+    WriteLocked(visible ? "\033[?25h" : "\033[?25l");
+}
 
 namespace {
 struct ThreadStart {
@@ -95,7 +101,8 @@ void WaitThread(ThreadHandle handle) {
 bool SetDefaultThreadStackSize(std::size_t stackSize) {
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return false;
-    const bool ok = pthread_attr_setstacksize(&attr, stackSize) == 0 && pthread_setattr_default_np(&attr) == 0;
+    const bool ok =
+        pthread_attr_setstacksize(&attr, stackSize) == 0 && pthread_setattr_default_np(&attr) == 0;
     pthread_attr_destroy(&attr);
     return ok;
 }
@@ -113,14 +120,18 @@ void* AllocateLarge(std::size_t bytes) {
     return p;
 }
 
-void FreeLarge(void* p) { std::free(p); }
+void FreeLarge(void* p) {
+    std::free(p);
+}
 
 void AdviseHugePages(void* p, std::size_t bytes) {
     // Only a hint: without huge pages the memory works the same, just with more misses.
     madvise(p, bytes, MADV_HUGEPAGE);
 }
 
-bool LocalTime(std::time_t t, std::tm& out) { return localtime_r(&t, &out) != nullptr; }
+bool LocalTime(std::time_t t, std::tm& out) {
+    return localtime_r(&t, &out) != nullptr;
+}
 
 } // namespace PLATFORM
 
@@ -132,10 +143,22 @@ std::ostream& Emit(std::ostream& os, const char* sequence) {
 }
 } // namespace
 
-std::ostream& green(std::ostream& os) { return Emit(os, "\033[32m"); }
-std::ostream& red(std::ostream& os) { return Emit(os, "\033[31m"); }
-std::ostream& bright_green(std::ostream& os) { return Emit(os, "\033[92m"); }
-std::ostream& bright_red(std::ostream& os) { return Emit(os, "\033[91m"); }
-std::ostream& bright_cyan(std::ostream& os) { return Emit(os, "\033[96m"); }
-std::ostream& reset(std::ostream& os) { return Emit(os, "\033[00m"); }
+std::ostream& green(std::ostream& os) {
+    return Emit(os, "\033[32m");
+}
+std::ostream& red(std::ostream& os) {
+    return Emit(os, "\033[31m");
+}
+std::ostream& bright_green(std::ostream& os) {
+    return Emit(os, "\033[92m");
+}
+std::ostream& bright_red(std::ostream& os) {
+    return Emit(os, "\033[91m");
+}
+std::ostream& bright_cyan(std::ostream& os) {
+    return Emit(os, "\033[96m");
+}
+std::ostream& reset(std::ostream& os) {
+    return Emit(os, "\033[00m");
+}
 } // namespace COLOUR

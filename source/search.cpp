@@ -121,7 +121,8 @@ inline uint64_t ChildKeyGuess(const Board& board, Move m) {
     const int us = board.sideToMove;
     const int piece = board.mailbox[m.from()];
     const int captured = board.mailbox[m.to()];
-    uint64_t key = board.hashKey ^ UTILS::zSide ^ UTILS::zKeys[us][piece][m.from()] ^ UTILS::zKeys[us][piece][m.to()];
+    uint64_t key =
+        board.hashKey ^ UTILS::zSide ^ UTILS::zKeys[us][piece][m.from()] ^ UTILS::zKeys[us][piece][m.to()];
     if (captured != NO_PIECE) key ^= UTILS::zKeys[us ^ 1][captured][m.to()];
     if (board.enPassantSquare != -1) key ^= UTILS::zEnPassant[board.enPassantSquare % 8];
     return key;
@@ -707,22 +708,26 @@ SearchResults PVS(Board& board, int depth, int alpha, int beta, int ply, SearchC
         int newDepth = depth - 1 + extension + checkExtension;
         if (extension < 0) cutNode = true;
 
-        // Child search.
+        // Child search. A reduced null-window search that beats alpha is searched again at full
+        // depth, a ply deeper or shallower by how far it beat the best score.
+        auto reducedSearch = [&](int reduction) {
+            int score =
+                -PVS<false, mode>(child, newDepth - reduction, -alpha - 1, -alpha, ply + 1, ctx, true).score;
+            if (reduction > 0 && score > alpha) {
+                if (score > bestScore + lmrDeeperBase + 4 * newDepth)
+                    newDepth++;
+                else if (score < bestScore + newDepth)
+                    newDepth--;
+                score = -PVS<false, mode>(child, newDepth, -alpha - 1, -alpha, ply + 1, ctx, !cutNode).score;
+            }
+            return score;
+        };
         int s;
         if constexpr (!isPV) {
             if (depth != 1 && movesSearched >= 2) {
                 const bool ttFailLow = ttPV && ttHit && ttScore <= alpha;
-                const int reduction = GetReductions<false>(board, m, depth, movesSearched, ply, cutNode,
-                                                           improving, corrplexity, ttPV, ttFailLow, *ctx);
-                s = -PVS<false, mode>(child, newDepth - reduction, -alpha - 1, -alpha, ply + 1, ctx, true)
-                         .score;
-                if (reduction > 0 && s > alpha) {
-                    if (s > bestScore + lmrDeeperBase + 4 * newDepth)
-                        newDepth++;
-                    else if (s < bestScore + newDepth)
-                        newDepth--;
-                    s = -PVS<false, mode>(child, newDepth, -alpha - 1, -alpha, ply + 1, ctx, !cutNode).score;
-                }
+                s = reducedSearch(GetReductions<false>(board, m, depth, movesSearched, ply, cutNode,
+                                                       improving, corrplexity, ttPV, ttFailLow, *ctx));
             } else {
                 s = -PVS<false, mode>(child, newDepth, -alpha - 1, -alpha, ply + 1, ctx, !cutNode).score;
             }
@@ -730,17 +735,8 @@ SearchResults PVS(Board& board, int depth, int alpha, int beta, int ply, SearchC
             s = alpha + 1;
             if (depth != 1 && movesSearched >= 4) {
                 const bool ttFailLow = ttHit && ttScore <= alpha;
-                const int reduction = GetReductions<true>(board, m, depth, movesSearched, ply, cutNode,
-                                                          improving, corrplexity, true, ttFailLow, *ctx);
-                s = -PVS<false, mode>(child, newDepth - reduction, -alpha - 1, -alpha, ply + 1, ctx, true)
-                         .score;
-                if (reduction > 0 && s > alpha) {
-                    if (s > bestScore + lmrDeeperBase + 4 * newDepth)
-                        newDepth++;
-                    else if (s < bestScore + newDepth)
-                        newDepth--;
-                    s = -PVS<false, mode>(child, newDepth, -alpha - 1, -alpha, ply + 1, ctx, !cutNode).score;
-                }
+                s = reducedSearch(GetReductions<true>(board, m, depth, movesSearched, ply, cutNode, improving,
+                                                      corrplexity, true, ttFailLow, *ctx));
             } else if (movesSearched > 0) {
                 s = -PVS<false, mode>(child, newDepth, -alpha - 1, -alpha, ply + 1, ctx, !cutNode).score;
             }
