@@ -105,6 +105,18 @@ void BM_CopyMakeQuiet(benchmark::State& state) {
 }
 BENCHMARK(BM_CopyMakeQuiet);
 
+// The same move made in one pass from the parent, as the search does.
+void BM_MakeMoveFromQuiet(benchmark::State& state) {
+    const Board b = Load(KIWIPETE);
+    const Move m(36, 19, QUIET); // Ne5-d3
+    Board child;
+    for (auto _ : state) {
+        child.MakeMoveFrom(b, m);
+        benchmark::DoNotOptimize(child);
+    }
+}
+BENCHMARK(BM_MakeMoveFromQuiet);
+
 // Perft with the network loaded, so the accumulator steps read real weight rows.
 void BM_Perft(benchmark::State& state) {
     Board b = Load(state.range(0) == 0 ? StartingFen : KIWIPETE);
