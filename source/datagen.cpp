@@ -352,7 +352,9 @@ std::string Fixed2(double value) {
 std::string RenderProgress(int positions, int target, double elapsed, Stopwatch& start, int threads) {
     long rate = 0;
     if (elapsed - start.lastElapsed >= 1.0) {
-        rate = std::lround((positions - start.lastPositions) / (elapsed - start.lastElapsed));
+        // Games cut short by a stop take their positions off the count again; a falling count
+        // shows no speed rather than a negative one.
+        rate = std::max(0L, std::lround((positions - start.lastPositions) / (elapsed - start.lastElapsed)));
         start.lastElapsed = elapsed;
         start.lastPositions = positions;
     }

@@ -398,6 +398,9 @@ TEST(DatagenProgress, CountsRateEstimateAndBar) {
     EXPECT_NE(lines[6].find("Positions/sec: 0\033"), std::string::npos);
     lines = Lines(RenderProgress(4234, 1000000, 3.5, sw, 4).substr(3));
     EXPECT_NE(lines[6].find("Positions/sec: 1500\033"), std::string::npos);
+    // A stop drops the positions of unfinished games: the count falls, the speed shows 0.
+    lines = Lines(RenderProgress(4000, 1000000, 5.0, sw, 4).substr(3));
+    EXPECT_NE(lines[6].find("Positions/sec: 0\033"), std::string::npos) << lines[6];
 
     // Halfway, with hours above two digits.
     Stopwatch slow;
