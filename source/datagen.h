@@ -21,7 +21,6 @@ static_assert(std::endian::native == std::endian::little, "game records are writ
 extern std::atomic<bool> g_shutdownRequested;
 
 constexpr int GAMES_PER_BATCH = 500;
-constexpr std::size_t DATAGEN_TT_BYTES = 8000000;
 constexpr std::size_t WORKER_STACK_SIZE = 8388608;
 constexpr int PROGRESS_WIDTH = 60;
 constexpr int BAR_WIDTH = 50;
