@@ -162,6 +162,7 @@ int main(int argc, char** argv) {
     std::size_t positionsDone = 0;
     double lastTrain = 0, lastValid = 0;
     long steps = 0;
+    double gradientSeconds = 0, stepSeconds = 0;
 
     for (int epoch = state.epoch + 1; epoch <= o.epochs; ++epoch) {
         std::mt19937_64 shuffle(o.seed * 1000003 + uint64_t(epoch));
@@ -171,8 +172,12 @@ int main(int argc, char** argv) {
         for (std::size_t first = 0; first < train.size(); first += o.batch) {
             const std::size_t count = std::min<std::size_t>(o.batch, train.size() - first);
             lr = LearningRate(o, state.step, totalSteps);
+            const auto t0 = std::chrono::steady_clock::now();
             lossSum += trainer.AccumulateGradients(&train[first], count, double(count));
+            const auto t1 = std::chrono::steady_clock::now();
             trainer.Step(lr);
+            gradientSeconds += std::chrono::duration<double>(t1 - t0).count();
+            stepSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t1).count();
             positionsDone += count;
             ++steps;
             if (interrupted.load()) {
@@ -182,8 +187,10 @@ int main(int argc, char** argv) {
             }
             if (o.maxSteps && steps >= o.maxSteps) {
                 const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - runStart).count();
-                std::printf("throughput: %ld steps of %d positions in %.2f s: %.0f positions per second (%d threads)\n",
-                            steps, o.batch, s, double(positionsDone) / s, o.config.threads);
+                std::printf("throughput: %ld steps of %d positions in %.2f s: %.0f positions per second (%d threads); "
+                            "%.1f ms per batch in gradients, %.1f ms in optimiser steps\n",
+                            steps, o.batch, s, double(positionsDone) / s, o.config.threads,
+                            1000 * gradientSeconds / double(steps), 1000 * stepSeconds / double(steps));
                 return 0;
             }
         }

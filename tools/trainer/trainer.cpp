@@ -12,7 +12,9 @@ namespace TRAINER {
 
 namespace {
 
-constexpr int CHUNK = 256; // positions between two synchronisations of the threads
+// Positions between two synchronisations of the threads; their accumulator slices stay in the
+// core's own cache while the rows they share are read once.
+constexpr int CHUNK = 1024;
 
 inline double Sigmoid(double x) { return 1.0 / (1.0 + std::exp(-x)); }
 
@@ -32,6 +34,23 @@ inline float SquaredClippedDot(const float* a, const float* w, int n) {
 inline void AddRow(float* __restrict acc, const float* __restrict row, int n) {
     for (int j = 0; j < n; j += 8)
         _mm256_storeu_ps(acc + j, _mm256_add_ps(_mm256_loadu_ps(acc + j), _mm256_loadu_ps(row + j)));
+}
+
+// Turns a slice of accumulator values into their gradients in place, for an output gradient g:
+// adds g * clamp(a)^2 to the output weights' gradients and the new values to the bias's.
+inline void BackwardSlice(float* a, const float* w, float* gw, float* gb, float g, int n) {
+    const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f), vg = _mm256_set1_ps(g);
+    const __m256 twoG = _mm256_set1_ps(2.0f * g);
+    for (int j = 0; j < n; j += 8) {
+        const __m256 x = _mm256_loadu_ps(a + j);
+        const __m256 c = _mm256_min_ps(_mm256_max_ps(x, zero), one);
+        _mm256_storeu_ps(gw + j, _mm256_fmadd_ps(vg, _mm256_mul_ps(c, c), _mm256_loadu_ps(gw + j)));
+        // The clamp has no slope outside (0, 1).
+        const __m256 inside = _mm256_and_ps(_mm256_cmp_ps(x, zero, _CMP_GT_OQ), _mm256_cmp_ps(x, one, _CMP_LT_OQ));
+        const __m256 d = _mm256_and_ps(inside, _mm256_mul_ps(_mm256_mul_ps(twoG, _mm256_loadu_ps(w + j)), x));
+        _mm256_storeu_ps(a + j, d);
+        _mm256_storeu_ps(gb + j, _mm256_add_ps(_mm256_loadu_ps(gb + j), d));
+    }
 }
 
 struct AdamConsts {
@@ -108,28 +127,62 @@ double Trainer::AccumulateGradients(const TrainPos* positions, std::size_t count
     return threadLoss[0];
 }
 
+// The chunk's feature rows in row order: every row is read (forward) and written (backward)
+// once per chunk for all the chunk's accumulators that use it, instead of once per position;
+// the rows do not fit in cache, the chunk's accumulators do.
+struct RowGroups {
+    std::vector<uint32_t> start;   // [ROWS + 1] offsets into targets, after Build
+    std::vector<uint16_t> targets; // accumulator numbers (position * 2 + side), grouped by row
+    std::vector<uint16_t> rows;    // the rows in use, ascending
+
+    RowGroups() : start(ROWS + 1), targets(std::size_t(CHUNK) * 2 * 32) {}
+
+    void Build(const Features* feats, int chunk) {
+        std::fill(start.begin(), start.end(), 0u);
+        for (int p = 0; p < chunk; ++p)
+            for (int side = 0; side < 2; ++side)
+                for (int i = 0; i < feats[p].count; ++i) ++start[feats[p].rows[side][i] + 1];
+        rows.clear();
+        for (int r = 0; r < ROWS; ++r) {
+            if (start[r + 1]) rows.push_back(uint16_t(r));
+            start[r + 1] += start[r];
+        }
+        std::vector<uint32_t>& fill = cursor;
+        fill.assign(start.begin(), start.end() - 1);
+        for (int p = 0; p < chunk; ++p)
+            for (int side = 0; side < 2; ++side)
+                for (int i = 0; i < feats[p].count; ++i) targets[fill[feats[p].rows[side][i]]++] = uint16_t(p * 2 + side);
+    }
+
+  private:
+    std::vector<uint32_t> cursor;
+};
+
 void Trainer::GradientSlice(int id, const TrainPos* positions, std::size_t count, double scale) {
     const Model& model = state.model;
     const int s0 = id * slice, n = slice;
-    std::vector<float> acc(std::size_t(CHUNK) * 2 * n), delta(n);
+    std::vector<float> acc(std::size_t(CHUNK) * 2 * n), rowGrad(n);
     std::vector<Features> feats(CHUNK);
     std::vector<float> grads(CHUNK);
+    RowGroups groups;
     double loss = 0;
     int parity = 0;
     for (std::size_t first = 0; first < count; first += CHUNK, parity ^= 1) {
         const int chunk = int(std::min<std::size_t>(CHUNK, count - first));
         float* mine = partials[parity].data() + std::size_t(id) * CHUNK;
+        for (int p = 0; p < chunk; ++p) ExtractFeatures(positions[first + p], feats[p]);
+        groups.Build(feats.data(), chunk);
+
+        for (int a = 0; a < 2 * chunk; ++a) std::memcpy(&acc[std::size_t(a) * n], &model.bias[s0], n * sizeof(float));
+        for (const uint16_t r : groups.rows) {
+            const float* row = &model.merged[std::size_t(r) * HIDDEN + s0];
+            for (uint32_t k = groups.start[r]; k < groups.start[r + 1]; ++k)
+                AddRow(&acc[std::size_t(groups.targets[k]) * n], row, n);
+        }
         for (int p = 0; p < chunk; ++p) {
-            Features& f = feats[p];
-            ExtractFeatures(positions[first + p], f);
-            float sum = 0;
-            for (int side = 0; side < 2; ++side) {
-                float* a = &acc[(std::size_t(p) * 2 + side) * n];
-                std::memcpy(a, &model.bias[s0], n * sizeof(float));
-                for (int i = 0; i < f.count; ++i) AddRow(a, &model.merged[std::size_t(f.rows[side][i]) * HIDDEN + s0], n);
-                sum += SquaredClippedDot(a, &model.outW[(std::size_t(f.outputBucket) * 2 + side) * HIDDEN + s0], n);
-            }
-            mine[p] = sum;
+            const std::size_t outRow = std::size_t(feats[p].outputBucket) * 2 * HIDDEN + s0;
+            mine[p] = SquaredClippedDot(&acc[std::size_t(p) * 2 * n], &model.outW[outRow], n) +
+                      SquaredClippedDot(&acc[(std::size_t(p) * 2 + 1) * n], &model.outW[outRow + HIDDEN], n);
         }
         phase.arrive_and_wait();
         // Every thread forms the same outputs from the slices' partial sums in the same order.
@@ -148,25 +201,23 @@ void Trainer::GradientSlice(int id, const TrainPos* positions, std::size_t count
                 gradOutB[feats[p].outputBucket] += gradient;
             }
         }
+        // Each accumulator becomes its gradient, in place.
+        float* gb = &gradBias[s0];
         for (int p = 0; p < chunk; ++p) {
             const float g = grads[p];
-            if (g == 0.0f) continue;
-            const Features& f = feats[p];
             for (int side = 0; side < 2; ++side) {
-                const float* a = &acc[(std::size_t(p) * 2 + side) * n];
-                const std::size_t outRow = (std::size_t(f.outputBucket) * 2 + side) * HIDDEN + s0;
+                float* a = &acc[(std::size_t(p) * 2 + side) * n];
+                const std::size_t outRow = (std::size_t(feats[p].outputBucket) * 2 + side) * HIDDEN + s0;
                 const float* w = &model.outW[outRow];
                 float* gw = &gradOutW[outRow];
-                float* gb = &gradBias[s0];
-                for (int j = 0; j < n; ++j) {
-                    const float c = std::clamp(a[j], 0.0f, 1.0f);
-                    gw[j] += g * c * c;
-                    const float d = (a[j] > 0.0f && a[j] < 1.0f) ? 2.0f * g * w[j] * a[j] : 0.0f;
-                    delta[j] = d;
-                    gb[j] += d;
-                }
-                for (int i = 0; i < f.count; ++i) AddRow(&gradRows[std::size_t(f.rows[side][i]) * HIDDEN + s0], delta.data(), n);
+                BackwardSlice(a, w, gw, gb, g, n);
             }
+        }
+        for (const uint16_t r : groups.rows) {
+            std::fill(rowGrad.begin(), rowGrad.end(), 0.0f);
+            for (uint32_t k = groups.start[r]; k < groups.start[r + 1]; ++k)
+                AddRow(rowGrad.data(), &acc[std::size_t(groups.targets[k]) * n], n);
+            AddRow(&gradRows[std::size_t(r) * HIDDEN + s0], rowGrad.data(), n);
         }
     }
     if (id == 0) threadLoss[0] = loss;
