@@ -2,7 +2,14 @@
 // finite differences, its reading of game files, and a short training run.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <algorithm>
 #include <cmath>
@@ -418,4 +425,56 @@ TEST_F(TrainerTest, ShortRunLearnsMaterialAndResumes) {
     fs::resize_file(path, fs::file_size(path) - 10);
     Checkpoint broken;
     EXPECT_THROW(LoadCheckpoint(broken, path), std::runtime_error);
+}
+
+TEST_F(TrainerTest, InterruptedRunKeepsItsLastCheckpointAndResumes) {
+    std::mt19937_64 rng(12);
+    TempDir dir;
+    const std::string games = (dir.path / "games.binpack").string();
+    WriteBytes(games, DATAGEN::SerializeGames(RandomGames(std::string(StartingFen), 20, 60, rng)));
+    const std::string ckpt = (dir.path / "state.ckpt").string(), net = (dir.path / "net.nnue").string();
+    const std::string out = (dir.path / "out.txt").string();
+    std::vector<std::string> args = {VESTREL_TRAINER_PATH, "--epochs", "100000", "--batch", "256", "--threads", "2",
+                                     "--checkpoint", ckpt, "--out", net, games};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    // Wait until a few passes have been saved, then interrupt as Ctrl-C would.
+    for (int i = 0; i < 600 && !(fs::exists(ckpt) && fs::exists(net)); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    std::ifstream log(out);
+    const std::string text((std::istreambuf_iterator<char>(log)), {});
+    EXPECT_NE(text.find("interrupted during pass"), std::string::npos) << text;
+
+    Checkpoint kept;
+    ASSERT_NO_THROW(LoadCheckpoint(kept, ckpt));
+    ASSERT_GE(kept.epoch, 1);
+    EXPECT_FALSE(fs::exists(ckpt + ".tmp"));
+    EXPECT_EQ(fs::file_size(net), 18926656u);
+
+    // A later run goes on from the kept pass.
+    const std::string resume = std::string(VESTREL_TRAINER_PATH) + " --batch 256 --threads 2 --epochs " +
+                               std::to_string(kept.epoch + 1) + " --resume " + ckpt + " --checkpoint " + ckpt +
+                               " --out " + net + " " + games + " > " + out;
+    ASSERT_EQ(std::system(resume.c_str()), 0);
+    std::ifstream again(out);
+    const std::string resumed((std::istreambuf_iterator<char>(again)), {});
+    EXPECT_NE(resumed.find("after pass " + std::to_string(kept.epoch)), std::string::npos) << resumed;
+    EXPECT_NE(resumed.find("pass " + std::to_string(kept.epoch + 1) + "/"), std::string::npos) << resumed;
+    Checkpoint after;
+    LoadCheckpoint(after, ckpt);
+    EXPECT_EQ(after.epoch, kept.epoch + 1);
+    EXPECT_GT(after.step, kept.step);
 }
