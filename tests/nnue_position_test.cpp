@@ -234,8 +234,10 @@ TEST(AccumulatorWiring, NullMoveLeavesThePairAlone) {
     EXPECT_TRUE(SamePair(b.accPair, before.accPair));
 }
 
-TEST(BootstrapNetwork, StartPositionIsLevelForBothSides) {
-    InitTablesOnce();
+// The bootstrap network written by the test build, whatever network the program embeds.
+using BootstrapNetwork = REF::BootstrapNetworkTest;
+
+TEST_F(BootstrapNetwork, StartPositionIsLevelForBothSides) {
     Board w = FromFen(StartingFen);
     Board b = FromFen("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR b KQkq - 0 1");
     // The start position is symmetric and the bootstrap network has no output bias.
@@ -249,8 +251,7 @@ TEST(BootstrapNetwork, StartPositionIsLevelForBothSides) {
     EXPECT_GT(afterE4, -60);
 }
 
-TEST(BootstrapNetwork, QueenUpScoresSeveralHundredCentipawns) {
-    InitTablesOnce();
+TEST_F(BootstrapNetwork, QueenUpScoresSeveralHundredCentipawns) {
     const Board w = FromFen("rnb1kbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1");
     const Board b = FromFen("rnb1kbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR b KQkq - 0 1");
     EXPECT_GT(NNUE::Network::Evaluate(w, false), 700);
@@ -258,8 +259,7 @@ TEST(BootstrapNetwork, QueenUpScoresSeveralHundredCentipawns) {
     EXPECT_GT(NNUE::Network::Evaluate(w, true), NNUE::Network::Evaluate(w, false)); // fewer pieces scale down
 }
 
-TEST(BootstrapNetwork, MaterialIsOrdered) {
-    InitTablesOnce();
+TEST_F(BootstrapNetwork, MaterialIsOrdered) {
     // White is a pawn, knight, bishop, rook or queen up in an otherwise level middlegame.
     const char* fens[] = {
         "r1bqkbnr/pppppppp/2n5/8/8/2N5/PPPPPPPP/R1BQKBNR w KQkq - 0 1", // level
@@ -281,8 +281,7 @@ TEST(BootstrapNetwork, MaterialIsOrdered) {
     EXPECT_LT(pawn, 140);
 }
 
-TEST(BootstrapNetwork, TaperKeepsTheKingHomeEarlyAndCentralLate) {
-    InitTablesOnce();
+TEST_F(BootstrapNetwork, TaperKeepsTheKingHomeEarlyAndCentralLate) {
     // The same king step e1 -> e4 in a full position (output bucket 7, opening values) and with
     // one pawn left (bucket 0, endgame values): a reversed taper would swap the signs.
     const struct {
@@ -304,8 +303,7 @@ TEST(BootstrapNetwork, TaperKeepsTheKingHomeEarlyAndCentralLate) {
     }
 }
 
-TEST(BootstrapNetwork, ColourFlippedAndMirroredPositionsScoreAlike) {
-    InitTablesOnce();
+TEST_F(BootstrapNetwork, ColourFlippedAndMirroredPositionsScoreAlike) {
     std::mt19937_64 rng(11);
     int checked = 0;
     for (const char* fen : PLAYOUT_FENS) {

@@ -5,13 +5,18 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <random>
+#include <vector>
 
 #include "accumulator.h"
 #include "board.h"
 #include "nnue.h"
+#include "test_init.h"
 
 namespace REF {
 
@@ -121,6 +126,31 @@ class RandomNetworkTest : public ::testing::Test {
   protected:
     std::mt19937_64 rng{20240611};
     void SetUp() override { RandomiseNetwork(rng); }
+    void TearDown() override { NNUE::LoadNetwork(); }
+};
+
+constexpr std::size_t NETWORK_FILE_BYTES = 18926656;
+constexpr std::size_t NETWORK_RECORD_BYTES = 18926608; // the four arrays, without the filler
+
+// Puts the bootstrap network the test build writes (tools/make_network.py) into net.
+// The file is read once per program; a missing file leaves it empty.
+inline void LoadBootstrapNetwork() {
+    static const std::vector<char> data = [] {
+        std::ifstream in(VESTREL_BOOTSTRAP_NETWORK, std::ios::binary);
+        return std::vector<char>{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }();
+    ASSERT_EQ(data.size(), NETWORK_FILE_BYTES) << "reading " << VESTREL_BOOTSTRAP_NETWORK;
+    std::memcpy(&NNUE::net, data.data(), NETWORK_RECORD_BYTES);
+}
+
+// Tests of the bootstrap network's values. Boards must be set up after SetUp, since their
+// accumulators come from the network in place; TearDown restores the embedded one.
+class BootstrapNetworkTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        InitTablesOnce();
+        LoadBootstrapNetwork();
+    }
     void TearDown() override { NNUE::LoadNetwork(); }
 };
 

@@ -3,7 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <random>
+#include <vector>
 
 #include "board.h"
 #include "nnue.h"
@@ -11,8 +14,8 @@
 
 namespace {
 
-constexpr std::size_t FILE_BYTES = 18926656;
-constexpr std::size_t RECORD_BYTES = 18926608; // the four arrays, without the filler
+constexpr std::size_t FILE_BYTES = REF::NETWORK_FILE_BYTES;
+constexpr std::size_t RECORD_BYTES = REF::NETWORK_RECORD_BYTES;
 
 TEST(NetworkData, EmbeddedBlockHasTheFileLayout) {
     EXPECT_EQ(gEVALSize, FILE_BYTES);
@@ -39,21 +42,39 @@ TEST(NetworkData, LoadNetworkCopiesTheBlockByteForByte) {
     EXPECT_EQ(NNUE::net.featureBias[0], firstBias);
 }
 
-TEST(NetworkData, BootstrapNetworkRespectsTheValueRanges) {
-    NNUE::LoadNetwork();
+// The ranges the engine's arithmetic relies on, with the feature bias within [biasLo, biasHi].
+void ExpectValueRanges(int biasLo, int biasHi) {
     const auto& net = NNUE::net;
     for (const int16_t* p = &net.featureWeights[0][0][0]; p < net.featureBias; ++p) {
         ASSERT_GE(*p, -505);
         ASSERT_LE(*p, 505);
     }
     for (int16_t v : net.featureBias) {
-        EXPECT_GE(v, -241);
-        EXPECT_LE(v, 236);
+        EXPECT_GE(v, biasLo);
+        EXPECT_LE(v, biasHi);
     }
     for (const int16_t* p = &net.outputWeights[0][0][0]; p < net.outputBias; ++p) {
         ASSERT_GE(*p, -127);
         ASSERT_LE(*p, 127);
     }
+}
+
+TEST(NetworkData, EmbeddedNetworkRespectsTheValueRanges) {
+    NNUE::LoadNetwork();
+    // Bias plus one row per piece (at most 32) must not leave 16 bits.
+    constexpr int BIAS_LIMIT = INT16_MAX - 32 * 505;
+    ExpectValueRanges(-BIAS_LIMIT, BIAS_LIMIT);
+}
+
+using BootstrapNetwork = REF::BootstrapNetworkTest;
+
+TEST_F(BootstrapNetwork, RespectsTheValueRanges) {
+    ExpectValueRanges(-241, 236);
+    // The generator's file has the embedded layout: the same filler follows the four arrays.
+    std::ifstream in(VESTREL_BOOTSTRAP_NETWORK, std::ios::binary);
+    in.seekg(RECORD_BYTES);
+    const std::vector<char> filler{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    EXPECT_EQ(filler, std::vector<char>(FILE_BYTES - RECORD_BYTES, 0));
 }
 
 TEST(KingBuckets, TableValuesAndSymmetry) {

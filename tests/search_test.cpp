@@ -11,6 +11,7 @@
 #include "board.h"
 #include "movegen.h"
 #include "nnue.h"
+#include "nnue_reference.h"
 #include "search.h"
 #include "test_init.h"
 
@@ -309,7 +310,10 @@ TEST(Search, AvoidsRepetitionWhenWinning) {
     EXPECT_GE(again.ToDepth(14).score, SEARCH::MATE_BOUND);
 }
 
-TEST(Search, WinsHangingMaterial) {
+// The scores below are the bootstrap network's material values.
+using SearchOnBootstrap = REF::BootstrapNetworkTest;
+
+TEST_F(SearchOnBootstrap, WinsHangingMaterial) {
     // The pawn takes the queen.
     Searcher s("4k3/8/8/3q4/4P3/8/8/R3K3 w - - 0 1");
     SearchResults r = s.ToDepth(1);
