@@ -31,6 +31,7 @@ constexpr const char* USAGE =
     "  --wdl X          share of the game result in the target (0.3)\n"
     "  --power X        loss exponent (2.5)\n"
     "  --decay X        AdamW weight decay (0.01)\n"
+    "  --bucket-lr X    learning rate of the king buckets' own rows, a share of the rest's (1)\n"
     "  --valid X        share of whole games held out for validation (0.03)\n"
     "  --threads N      training threads (8)\n"
     "  --seed N         seed of the initial weights and the shuffles (1)\n"
@@ -86,6 +87,7 @@ bool ParseArgs(int argc, char** argv, Options& o) {
         else if (arg == "--wdl" && number && x >= 0 && x <= 1) o.config.wdl = float(x);
         else if (arg == "--power" && number && x >= 1 && x <= 4) o.config.power = float(x);
         else if (arg == "--decay" && number && x >= 0 && x < 1) o.config.weightDecay = float(x);
+        else if (arg == "--bucket-lr" && number && x >= 0 && x <= 1) o.config.bucketRate = float(x);
         else return false;
     }
     return !o.files.empty();

@@ -240,6 +240,9 @@ void Trainer::StepSlice(int id, float learningRate) {
     AdamConsts c{config.beta1, config.beta2, config.epsilon,
                  float(learningRate * std::sqrt(1.0 - std::pow(config.beta2, t)) / (1.0 - std::pow(config.beta1, t))),
                  learningRate * config.weightDecay};
+    AdamConsts bucketC = c;
+    bucketC.rate *= config.bucketRate;
+    bucketC.decay *= config.bucketRate;
     float* m = state.m.data();
     float* v = state.v.data();
     const std::size_t factorAt = std::size_t(ROWS) * HIDDEN;
@@ -263,7 +266,7 @@ void Trainer::StepSlice(int id, float learningRate) {
         for (int b = 0; b < NNUE::INPUT_BUCKETS; ++b) {
             const std::size_t r0 = (std::size_t(b) * INPUTS + i) * HIDDEN;
             for (int j = s0; j < s1; ++j) {
-                Adam(model.bucketed[r0 + j], m[r0 + j], v[r0 + j], gradRows[r0 + j], c);
+                Adam(model.bucketed[r0 + j], m[r0 + j], v[r0 + j], gradRows[r0 + j], bucketC);
                 gradRows[r0 + j] = 0.0f;
                 // The sum is what gets quantised, so the sum is what must stay in range.
                 const float merged = std::clamp(model.bucketed[r0 + j] + model.factor[f0 + j], -WEIGHT_CLIP, WEIGHT_CLIP);

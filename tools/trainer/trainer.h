@@ -18,6 +18,7 @@ struct TrainConfig {
     float wdl = 0.3f;    // share of the game result in the target
     float power = 2.5f;  // loss = |sigmoid(output) - target| ^ power
     float weightDecay = 0.01f;
+    float bucketRate = 1.0f; // learning rate of the per-bucket rows as a share of the rest's
     float beta1 = 0.9f, beta2 = 0.999f, epsilon = 1e-8f;
 };
 
