@@ -222,7 +222,8 @@ int CorrectedEval(const Board& board, int raw, const SearchContext& ctx) {
 }
 
 bool IsDraw(const Board& board, const SearchContext& ctx) {
-    if (board.halfMoveClock > 99) return true;
+    // A mate ends the game before the fifty-move rule can; only a checked side may be mated.
+    if (board.halfMoveClock > 99 && (board.checkers == 0 || !FirstLegalMove(board).IsNull())) return true;
     if (UTILS::popcount(board.occupied) <= 3 &&
         (board.pieces[PAWN] | board.pieces[ROOK] | board.pieces[QUEEN]) == 0)
         return true;

@@ -122,6 +122,7 @@ TEST(Search, FindsForcedMates) {
         {"8/7k/8/8/8/8/8/RR4K1 w - - 0 1", 3},    {"8/6k1/8/8/8/8/8/RR4K1 w - - 0 1", 3},
         {"k7/8/8/3K4/8/8/8/7Q w - - 0 1", 3},     {"k7/2Q5/8/1K6/8/8/8/8 w - - 0 1", 3},
         {"k7/8/1K6/8/8/8/8/6R1 b - - 0 1", -1}, // Black's only move Kb8 allows Rg8 mate
+        {"6k1/5ppp/8/8/8/8/5PPP/R5K1 w - - 99 80", 1}, // the mate lands on the hundredth half-move
     };
     for (const MateCase& c : cases) {
         Searcher s(c.fen);
