@@ -222,6 +222,11 @@ class BadInput(EngineCase):
             self.reported("position startpos moves e2e4 e7e5 %s g1f3" % bad)
             self.assertEqual(self.engine.fen(), after_two, bad)
 
+    def test_promotion_without_its_letter_is_illegal(self):
+        fen = "4k3/P7/8/8/8/8/8/4K3 w - - 0 1"
+        self.assertEqual(self.reported("position fen %s moves a7a8" % fen), "info string illegal move: a7a8")
+        self.assertEqual(self.engine.fen(), fen)
+
 class Searching(EngineCase):
     def infos(self, go, setup=None, timeout=30.0):
         self.start_uci()
