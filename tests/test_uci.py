@@ -503,6 +503,9 @@ class Console(EngineCase):
         self.assertIn("Depth: 3", out)
         # No number after one separator: depth 0, refused without hanging.
         self.engine.command("perft  3", timeout=5)
+        # Depths the stack cannot hold are refused in one line, and the engine carries on.
+        for depth in ("3000", "99999999999999999999"):
+            self.assertEqual(self.engine.command("perft " + depth, timeout=5), ["Perft depth must be at most 255"])
         self.engine.command("perft", timeout=5)
         self.engine.command("perft -2", timeout=5)
         self.assertEqual(self.engine.fen(), START_FEN)
