@@ -400,6 +400,30 @@ TEST(Search, NodeLimitIsKept) {
     EXPECT_TRUE(IsLegalMove(s.board, r.move));
 }
 
+TEST(Search, NodeLimitWithAClockStopsAtTheFirstLimit) {
+    struct Case {
+        int wtime, btime, movetime, limit;
+    };
+    // A node limit no search reaches in the time given: the clock must end it.
+    constexpr int NODES = 3'000'000;
+    for (const Case c : {Case{0, 0, 60, 54}, Case{1000, 1000, 0, 50}}) {
+        Searcher s{std::string(StartingFen)};
+        SearchParams p;
+        p.nodes = NODES;
+        p.wtime = c.wtime, p.btime = c.btime, p.movetime = c.movetime;
+        if (c.movetime) p.wtime = p.btime = c.movetime; // as "go" passes a move time
+        const auto start = std::chrono::steady_clock::now();
+        const SearchResults r = s.Run<SEARCH::NodeLimited>(p);
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        EXPECT_TRUE(IsLegalMove(s.board, r.move)) << c.limit;
+        EXPECT_EQ(s.ctx->timeLimit, c.limit);
+        EXPECT_LT(s.ctx->nodes, uint64_t(NODES)) << c.limit;
+        EXPECT_LT(ms.count(), c.limit + 250) << c.limit; // the clock is read every 1024 nodes
+        EXPECT_TRUE(searchStopped.load());
+    }
+}
+
 TEST(Search, DatagenUsesItsOwnStopSignal) {
     Searcher s("r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1");
     std::atomic<bool> own{true};

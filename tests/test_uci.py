@@ -227,6 +227,7 @@ class BadInput(EngineCase):
         self.assertEqual(self.reported("position fen %s moves a7a8" % fen), "info string illegal move: a7a8")
         self.assertEqual(self.engine.fen(), fen)
 
+
 class Searching(EngineCase):
     def infos(self, go, setup=None, timeout=30.0):
         self.start_uci()
@@ -286,6 +287,15 @@ class Searching(EngineCase):
         self.assertGreater(elapsed, 0.8)
         self.assertLess(elapsed, 1.5)
         self.assertIn(best, self.engine.legal_moves())
+
+    def test_nodes_with_a_clock_end_at_the_clock(self):
+        self.start_uci()
+        # Node limits far beyond the time given: the clock or move time must end the search.
+        for go in ("go nodes 100000000 movetime 300", "go nodes 100000000 wtime 1000 btime 1000"):
+            start = time.monotonic()
+            _, best = self.engine.search(go, timeout=10)
+            self.assertLess(time.monotonic() - start, 1.5, go)
+            self.assertIn(best, self.engine.legal_moves())
 
     def test_budget_never_exceeds_the_clock(self):
         self.start_uci()
