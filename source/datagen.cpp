@@ -740,8 +740,10 @@ int RunWorkers(int target, int threads) {
     std::atomic<bool> stopFlag{false};
     std::atomic<int> liveWorkers{0};
     std::vector<void*> handles;
-    if (threads >= 2) handles.reserve(std::size_t(threads - 1));
-    for (int id = 0; id <= threads - 2; ++id)
+    // The caller's thread only displays; without a worker the run could never end by itself.
+    const int workers = std::max(1, threads - 1);
+    handles.reserve(std::size_t(workers));
+    for (int id = 0; id < workers; ++id)
         CreateWorkerThread(id, positionCounter, stopFlag, handles, &liveWorkers);
     Stopwatch stopwatch;
 

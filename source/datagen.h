@@ -118,12 +118,14 @@ void PrintProgress(int positions, int target, Stopwatch& start, int threads);
 // The text of one redraw after elapsed seconds; updates the rate memory in start.
 std::string RenderProgress(int positions, int target, double elapsed, Stopwatch& start, int threads);
 
-// Offline generation: target positions with threads - 1 workers (the caller displays).
+// Offline generation: target positions with threads - 1 workers, at least one (the caller
+// displays).
 void Run(int target, int threads);
 
 // ---- Online mode ----------------------------------------------------------------------------
 
-// Online generation in cycles for the collection server, until a shutdown is requested.
+// Online generation in cycles for the collection server, until a shutdown is requested; the
+// workers are started as in Run.
 void RunOnline(const std::string& user, int target, int threads);
 
 std::string BuildHeartbeatJSON(const std::string& user, int threads);

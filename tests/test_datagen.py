@@ -100,7 +100,7 @@ class OfflineRun(unittest.TestCase):
             totals, problems = ds.replay(EXE, games)
             self.assertEqual(problems, [])
 
-    def test_single_thread_merges_leftovers_after_interrupt(self):
+    def test_single_thread_plays_and_merges_leftovers(self):
         with tempfile.TemporaryDirectory() as cwd:
             os.mkdir(os.path.join(cwd, "data"))
             # One earlier batch (a 0-move game) and a temporary file cut off by a crash.
@@ -112,17 +112,23 @@ class OfflineRun(unittest.TestCase):
                 f.write(b"partial")
             with open(os.path.join(cwd, "data", "notes.binpack"), "wb") as f:
                 f.write(b"keep")
-            proc = ds.start(EXE, ["datagen", "1", "1"], cwd)
-            time.sleep(2.5)
-            self.assertIsNone(proc.poll())  # no worker: only a shutdown ends the run
-            out, err = ds.interrupt(proc)
+            # "datagen" alone: one position with one thread, which still needs a worker.
+            proc = ds.start(EXE, ["datagen"], cwd)
+            out, err = proc.communicate(timeout=120)
+            out, err = out.decode(errors="replace"), err.decode(errors="replace")
             self.assertEqual(proc.returncode, 0, err)
-            assert_in_order(self, out, ["Threads: 1", "Shutdown signal received."] + CLOSING)
-            self.assertIn("Positions/sec: 0", out)
+            assert_in_order(self, out, ["Threads: 1"] + CLOSING)
+            self.assertNotIn("Shutdown signal received.", out)
             merged = merged_files(cwd)
             self.assertEqual(sorted(data_files(cwd)), sorted(merged + ["notes.binpack"]))
             with open(os.path.join(cwd, "data", merged[0]), "rb") as f:
-                self.assertEqual(f.read(), batch)
+                games = ds.read_games(f.read())
+            self.assertIn((head, []), games)
+            played = [g for g in games if g != (head, [])]
+            self.assertGreaterEqual(sum(len(m) for _, m in played), 1)
+            self.assertLessEqual(round(ds.screen_counts(out)[-1] * 1000), sum(len(m) for _, m in played))
+            totals, problems = ds.replay(EXE, played)
+            self.assertEqual(problems, [])
 
     def test_unwritable_data_directory_ends_cleanly(self):
         with tempfile.TemporaryDirectory() as cwd:
