@@ -724,14 +724,31 @@ unsigned WinThreadEntry(void* arg) {
 
 namespace {
 
-void InstallSignalHandlers() {
-    struct sigaction action {};
-    action.sa_handler = SignalHandler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
+// The shutdown handler for the length of one run. A run may follow another in the same process
+// (the console command): each starts with a cleared flag, and afterwards Ctrl-C does again
+// what it did before the run.
+class ShutdownSignals {
+  public:
+    ShutdownSignals() {
+        g_shutdownRequested.store(false);
+        struct sigaction action {};
+        action.sa_handler = SignalHandler;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGINT, &action, &previousInterrupt);
+        sigaction(SIGTERM, &action, &previousTermination);
+    }
+    ~ShutdownSignals() {
+        sigaction(SIGINT, &previousInterrupt, nullptr);
+        sigaction(SIGTERM, &previousTermination, nullptr);
+    }
+    ShutdownSignals(const ShutdownSignals&) = delete;
+    ShutdownSignals& operator=(const ShutdownSignals&) = delete;
+
+  private:
+    struct sigaction previousInterrupt {};
+    struct sigaction previousTermination {};
+};
 
 // The worker phase shared by both modes: start the workers, redraw until the target or a
 // shutdown, then stop and wait for every worker (which writes its batch before it ends).
@@ -783,7 +800,7 @@ void CreateWorkerThread(int id, std::atomic<int>& positionCounter, std::atomic<b
 }
 
 void Run(int target, int threads) {
-    InstallSignalHandlers();
+    const ShutdownSignals signals;
     PLATFORM::ClearScreen();
     PLATFORM::SetCursorVisible(false);
     RunWorkers(target, threads);
@@ -796,7 +813,7 @@ void Run(int target, int threads) {
 // ---- Online mode --------------------------------------------------------------------------------
 
 void RunOnline(const std::string& user, int target, int threads) {
-    InstallSignalHandlers();
+    const ShutdownSignals signals;
     const std::string base(DEFAULT_SERVER_URL);
     PLATFORM::WriteLine("=== ONLINE MODE ===");
     PLATFORM::WriteLine("User: " + user);

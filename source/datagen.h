@@ -17,7 +17,7 @@ namespace DATAGEN {
 
 static_assert(std::endian::native == std::endian::little, "game records are written as they lie in memory");
 
-// Set by the SIGINT/SIGTERM handler; never cleared.
+// Set by the SIGINT/SIGTERM handler; cleared when a run starts.
 extern std::atomic<bool> g_shutdownRequested;
 
 constexpr int GAMES_PER_BATCH = 500;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -575,31 +578,58 @@ TEST_F(DatagenFiles, WorkerWithoutDataDirectoryReportsOnce) {
     });
 }
 
-TEST_F(DatagenFiles, RunAfterShutdownGoesStraightToMerge) {
+namespace {
+std::atomic<int> sentinelCalls{0};
+void SentinelHandler(int) {
+    sentinelCalls.fetch_add(1);
+}
+} // namespace
+
+TEST_F(DatagenFiles, EachRunStartsAfreshAndRestoresTheSignals) {
     InitTablesOnce();
     InDirectory(dir, [] {
         fs::create_directory("data");
         const std::string leftover = SerializeGames({TaggedGame(3, 4)});
         WriteFile("data/thread4_0.binpack", leftover);
+        // What Ctrl-C did before the run (at the console: end the program).
+        struct sigaction sentinel {}, savedInterrupt {}, savedTermination {}, now {};
+        sentinel.sa_handler = SentinelHandler;
+        sigemptyset(&sentinel.sa_mask);
+        sigaction(SIGINT, &sentinel, &savedInterrupt);
+        sigaction(SIGTERM, nullptr, &savedTermination);
+        // An earlier run ended by Ctrl-C left the flag set: this run must still play until its own.
         g_shutdownRequested = true;
+        std::thread interrupter([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+            kill(getpid(), SIGINT);
+        });
         testing::internal::CaptureStdout();
-        DATAGEN::Run(100000, 4);
+        DATAGEN::Run(100000, 2);
         const std::string out = testing::internal::GetCapturedStdout();
-        g_shutdownRequested = false;
+        interrupter.join();
+
         std::size_t pos = 0;
         for (const char* part :
-             {"\033[2J\033[H", "\033[?25l", "Vestrel - Datagen", "Threads: 4",
+             {"\033[2J\033[H", "\033[?25l", "Vestrel - Datagen", "Threads: 2",
+              "\n\nShutdown signal received. Saving data safely...\n",
               "\n\nWaiting for threads to finish writing...\n", "All threads completed. Merging files...\n",
-              "Merged all thread files into: data/", "\033[?25h",
-              "\nShutdown complete. All data saved safely.\n"}) {
+              "Merged all thread files into: data/", "\033[?25h", "\nShutdown complete. All data saved safely.\n"}) {
             pos = out.find(part, pos);
             ASSERT_NE(pos, std::string::npos) << part;
         }
+        EXPECT_EQ(sentinelCalls.load(), 0);
+        sigaction(SIGINT, nullptr, &now);
+        EXPECT_EQ(now.sa_handler, &SentinelHandler);
+        sigaction(SIGTERM, nullptr, &now);
+        EXPECT_EQ(now.sa_handler, savedTermination.sa_handler);
+        sigaction(SIGINT, &savedInterrupt, nullptr);
+        g_shutdownRequested = false;
+
         std::vector<fs::path> files;
         for (const auto& entry : fs::directory_iterator("data")) files.push_back(entry.path());
         ASSERT_EQ(files.size(), 1u);
         EXPECT_TRUE(files[0].filename().string().starts_with("datagen_"));
-        EXPECT_EQ(ReadFile(files[0]), leftover);
+        EXPECT_NE(ReadFile(files[0]).find(leftover), std::string::npos);
     });
 }
 
