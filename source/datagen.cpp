@@ -16,6 +16,7 @@
 #include <random>
 #include <spawn.h>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <system_error>
@@ -159,12 +160,54 @@ void WriteToFile(std::vector<Game>& games, const std::string& prefix, int& fileI
     fileIndex = index + 1;
 }
 
+namespace {
+
+// A number as std::to_string writes a non-negative one: digits, no leading zero.
+bool IsPlainNumber(std::string_view text) {
+    if (text.empty() || (text.size() > 1 && text[0] == '0')) return false;
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// "thread" + worker id + "_" + file index + suffix: exactly what a worker writes, so that no
+// other file in the folder is ever merged or deleted.
+bool IsWorkerFileName(std::string_view name, std::string_view suffix) {
+    constexpr std::string_view head = "thread";
+    if (name.size() < head.size() + suffix.size() || !name.starts_with(head) || !name.ends_with(suffix))
+        return false;
+    const std::string_view numbers = name.substr(head.size(), name.size() - head.size() - suffix.size());
+    const std::size_t separator = numbers.find('_');
+    return separator != std::string_view::npos && IsPlainNumber(numbers.substr(0, separator)) &&
+           IsPlainNumber(numbers.substr(separator + 1));
+}
+
+} // namespace
+
 bool IsWorkerBatchName(std::string_view name) {
-    return name.starts_with("thread") && name.find(".binpack") != std::string_view::npos;
+    return IsWorkerFileName(name, ".binpack");
 }
 
 bool IsWorkerTempName(std::string_view name) {
-    return name.starts_with("thread") && name.find(".tmp") != std::string_view::npos;
+    return IsWorkerFileName(name, ".tmp");
+}
+
+DataFolderLock::DataFolderLock(const fs::path& dir) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    const std::string path = (dir / LOCK_FILE_NAME).string();
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without a lock file the folder cannot be written to, so this run cannot harm another's
+    // files there; its own writes report their failures.
+    if (fd < 0) return;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        busy = errno == EWOULDBLOCK;
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+DataFolderLock::~DataFolderLock() {
+    if (fd >= 0) ::close(fd);
 }
 
 std::string MergedFileName(const std::tm& local) {
@@ -799,7 +842,19 @@ void CreateWorkerThread(int id, std::atomic<int>& positionCounter, std::atomic<b
     handles.push_back(handle);
 }
 
-void Run(int target, int threads) {
+namespace {
+
+bool RefusedByLock(const DataFolderLock& lock) {
+    if (!lock.Busy()) return false;
+    ErrorLine("Another data generation run is using the folder data; not starting.");
+    return true;
+}
+
+} // namespace
+
+bool Run(int target, int threads) {
+    const DataFolderLock lock("data");
+    if (RefusedByLock(lock)) return false;
     const ShutdownSignals signals;
     PLATFORM::ClearScreen();
     PLATFORM::SetCursorVisible(false);
@@ -808,11 +863,14 @@ void Run(int target, int threads) {
     MergeThreadFiles();
     PLATFORM::SetCursorVisible(true);
     PLATFORM::WriteLine("\nShutdown complete. All data saved safely.");
+    return true;
 }
 
 // ---- Online mode --------------------------------------------------------------------------------
 
-void RunOnline(const std::string& user, int target, int threads) {
+bool RunOnline(const std::string& user, int target, int threads) {
+    const DataFolderLock lock("data");
+    if (RefusedByLock(lock)) return false;
     const ShutdownSignals signals;
     const std::string base(DEFAULT_SERVER_URL);
     PLATFORM::WriteLine("=== ONLINE MODE ===");
@@ -878,6 +936,7 @@ void RunOnline(const std::string& user, int target, int threads) {
         }
     }
     PLATFORM::WriteLine("\nOnline mode shutdown complete.");
+    return true;
 }
 
 } // namespace DATAGEN

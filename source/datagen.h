@@ -86,9 +86,27 @@ std::string MergeThreadFiles();
 // The merge itself, over the worker files in dataDir, into mergedPath (opened for writing).
 std::string MergeThreadFilesInto(const std::filesystem::path& dataDir, const std::string& mergedPath);
 
-// Whether a bare file name is a worker batch file or a leftover temporary worker file.
+// Whether a bare file name is a worker batch file or a leftover temporary worker file:
+// "thread<id>_<index>.binpack" or ".tmp", the numbers as the workers write them.
 bool IsWorkerBatchName(std::string_view name);
 bool IsWorkerTempName(std::string_view name);
+
+// An advisory lock on a file in the data folder for the length of a run, so that two runs
+// never take each other's files. The system drops it when the holder ends, crash included.
+class DataFolderLock {
+  public:
+    static constexpr const char* LOCK_FILE_NAME = "datagen.lock";
+    explicit DataFolderLock(const std::filesystem::path& dir);
+    ~DataFolderLock();
+    DataFolderLock(const DataFolderLock&) = delete;
+    DataFolderLock& operator=(const DataFolderLock&) = delete;
+    // Another run holds the folder.
+    bool Busy() const { return busy; }
+
+  private:
+    int fd = -1;
+    bool busy = false;
+};
 
 // ---- Workers, driver and progress screen --------------------------------------------------
 
@@ -119,14 +137,14 @@ void PrintProgress(int positions, int target, Stopwatch& start, int threads);
 std::string RenderProgress(int positions, int target, double elapsed, Stopwatch& start, int threads);
 
 // Offline generation: target positions with threads - 1 workers, at least one (the caller
-// displays).
-void Run(int target, int threads);
+// displays). False when another run holds the data folder and this one did not start.
+bool Run(int target, int threads);
 
 // ---- Online mode ----------------------------------------------------------------------------
 
 // Online generation in cycles for the collection server, until a shutdown is requested; the
-// workers are started as in Run.
-void RunOnline(const std::string& user, int target, int threads);
+// workers are started as in Run. False as for Run.
+bool RunOnline(const std::string& user, int target, int threads);
 
 std::string BuildHeartbeatJSON(const std::string& user, int threads);
 std::string BuildSessionStartJSON(const std::string& user, int target);

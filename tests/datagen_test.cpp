@@ -260,12 +260,22 @@ TEST(DatagenMerge, NamesAndPatterns) {
     t.tm_min = 5;
     EXPECT_EQ(MergedFileName(t), "data/datagen_2026-12-08_08-05.binpack");
     EXPECT_TRUE(IsWorkerBatchName("thread2_7.binpack"));
-    EXPECT_TRUE(IsWorkerBatchName("thread.binpack.old"));
+    EXPECT_TRUE(IsWorkerBatchName("thread0_0.binpack"));
+    EXPECT_TRUE(IsWorkerBatchName("thread21_130.binpack"));
     EXPECT_FALSE(IsWorkerBatchName("mythread0_1.binpack"));
     EXPECT_FALSE(IsWorkerBatchName("datagen_2026-12-08_08-05.binpack"));
     EXPECT_FALSE(IsWorkerBatchName("thread2_7.tmp"));
     EXPECT_TRUE(IsWorkerTempName("thread2_7.tmp"));
     EXPECT_FALSE(IsWorkerTempName("xthread2_7.tmp"));
+    // Only the names the workers write: anything else that merely looks alike is someone else's.
+    for (const char* name : {"thread.binpack.old", "thread-notes.binpack.txt", "thread2_7.binpack.bak",
+                             "thread_7.binpack", "thread2_.binpack", "thread2.binpack", "thread02_7.binpack",
+                             "thread2_07.binpack", "thread-1_0.binpack", "threadL_0.binpack", "thread2_7_1.binpack",
+                             "thread.binpack", "thread2_7.tmp"})
+        EXPECT_FALSE(IsWorkerBatchName(name)) << name;
+    for (const char* name : {"thread_scratch.tmp.keep", "thread2_7.tmp.keep", "thread_7.tmp", "thread2_x.tmp",
+                             "thread.tmp", "thread2_7.binpack"})
+        EXPECT_FALSE(IsWorkerTempName(name)) << name;
 }
 
 TEST_F(DatagenFiles, MergeTakesWorkerFilesOnly) {
@@ -279,8 +289,10 @@ TEST_F(DatagenFiles, MergeTakesWorkerFilesOnly) {
     WriteFile(dir / "mythread0_1.binpack", "other");
     WriteFile(dir / "datagen_2026-12-08_08-05.binpack", "earlier merge");
     fs::create_directory(dir / "thread9.binpack");
+    WriteFile(dir / "thread-notes.binpack.txt", "notes");
+    WriteFile(dir / "thread_scratch.tmp.keep", "scratch");
     WriteFile(dir / "target.bin", c);
-    fs::create_symlink(dir / "target.bin", dir / "threadL_0.binpack");
+    fs::create_symlink(dir / "target.bin", dir / "thread6_0.binpack");
 
     const std::string merged = (dir / "datagen_now.binpack").string();
     testing::internal::CaptureStdout();
@@ -295,9 +307,11 @@ TEST_F(DatagenFiles, MergeTakesWorkerFilesOnly) {
     EXPECT_EQ(games.size(), 4u);
 
     for (const char* gone : {"thread2_7.binpack", "thread0_1.binpack", "thread5_0.binpack", "thread2_8.tmp",
-                             "threadL_0.binpack"})
+                             "thread6_0.binpack"})
         EXPECT_FALSE(fs::exists(fs::symlink_status(dir / gone))) << gone;
     EXPECT_EQ(ReadFile(dir / "mythread0_1.binpack"), "other");
+    EXPECT_EQ(ReadFile(dir / "thread-notes.binpack.txt"), "notes");
+    EXPECT_EQ(ReadFile(dir / "thread_scratch.tmp.keep"), "scratch");
     EXPECT_EQ(ReadFile(dir / "datagen_2026-12-08_08-05.binpack"), "earlier merge");
     EXPECT_TRUE(fs::is_directory(dir / "thread9.binpack"));
     EXPECT_EQ(ReadFile(dir / "target.bin"), c);
@@ -626,7 +640,8 @@ TEST_F(DatagenFiles, EachRunStartsAfreshAndRestoresTheSignals) {
         g_shutdownRequested = false;
 
         std::vector<fs::path> files;
-        for (const auto& entry : fs::directory_iterator("data")) files.push_back(entry.path());
+        for (const auto& entry : fs::directory_iterator("data"))
+            if (entry.path().filename() != DataFolderLock::LOCK_FILE_NAME) files.push_back(entry.path());
         ASSERT_EQ(files.size(), 1u);
         EXPECT_TRUE(files[0].filename().string().starts_with("datagen_"));
         EXPECT_NE(ReadFile(files[0]).find(leftover), std::string::npos);

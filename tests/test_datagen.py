@@ -17,9 +17,12 @@ CLOSING = ["Waiting for threads to finish writing...", "All threads completed. M
            "Merged all thread files into: data/datagen_", "Shutdown complete. All data saved safely."]
 
 
+LOCK_FILE = "datagen.lock"  # held by a run for its length, kept afterwards
+
+
 def data_files(cwd):
     d = os.path.join(cwd, "data")
-    return sorted(os.listdir(d)) if os.path.isdir(d) else []
+    return sorted(f for f in os.listdir(d) if f != LOCK_FILE) if os.path.isdir(d) else []
 
 
 def merged_files(cwd):
@@ -129,6 +132,39 @@ class OfflineRun(unittest.TestCase):
             self.assertLessEqual(round(ds.screen_counts(out)[-1] * 1000), sum(len(m) for _, m in played))
             totals, problems = ds.replay(EXE, played)
             self.assertEqual(problems, [])
+
+    def test_second_run_in_the_same_folder_is_refused(self):
+        with tempfile.TemporaryDirectory() as cwd, tempfile.TemporaryDirectory() as side:
+            screen = os.path.join(side, "screen")
+            with open(screen, "wb") as stdout:
+                first = subprocess.Popen([EXE, "datagen", "1000", "2"], cwd=cwd, stdin=subprocess.DEVNULL,
+                                         stdout=stdout, stderr=subprocess.PIPE)
+            try:
+                def drawing():
+                    with open(screen, "rb") as f:
+                        return b"Vestrel - Datagen" in f.read()
+
+                self.assertTrue(ds.wait_for(first, drawing, 60))
+                # A file of the kind the first run writes, which the second must leave alone.
+                batch = os.path.join(cwd, "data", "thread5_0.binpack")
+                with open(batch, "wb") as f:
+                    f.write(bytes(36))
+                second = ds.start(EXE, ["datagen", "1", "2"], cwd)
+                out, err = second.communicate(timeout=30)
+                self.assertNotEqual(second.returncode, 0)
+                self.assertEqual(err.decode().splitlines(),
+                                 ["Another data generation run is using the folder data; not starting."])
+                self.assertEqual(out, b"")
+                self.assertTrue(os.path.exists(batch))
+                self.assertIsNone(first.poll())
+            finally:
+                first.send_signal(signal.SIGINT)
+                first.communicate(timeout=60)
+            self.assertEqual(first.returncode, 0)
+            merged = merged_files(cwd)
+            self.assertEqual(data_files(cwd), merged)
+            with open(os.path.join(cwd, "data", merged[0]), "rb") as f:
+                self.assertIn(bytes(36), f.read())
 
     def test_unwritable_data_directory_ends_cleanly(self):
         with tempfile.TemporaryDirectory() as cwd:
