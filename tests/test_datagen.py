@@ -2,6 +2,7 @@
 engine's own board, Ctrl-C in the middle of a run, leftover files, and a run that cannot write."""
 
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -15,6 +16,7 @@ import datagen_support as ds  # noqa: E402
 EXE = None
 CLOSING = ["Waiting for threads to finish writing...", "All threads completed. Merging files...",
            "Merged all thread files into: data/datagen_", "Shutdown complete. All data saved safely."]
+NOT_SAVED = "Shutdown complete. Not all data was saved and merged: see above."
 
 
 LOCK_FILE = "datagen.lock"  # held by a run for its length, kept afterwards
@@ -166,6 +168,24 @@ class OfflineRun(unittest.TestCase):
             with open(os.path.join(cwd, "data", merged[0]), "rb") as f:
                 self.assertIn(bytes(36), f.read())
 
+    def test_lost_batch_is_reported_and_fails_the_run(self):
+        with tempfile.TemporaryDirectory() as cwd:
+            os.mkdir(os.path.join(cwd, "data"))
+            # The only worker's batch goes to a full device.
+            os.symlink("/dev/full", os.path.join(cwd, "data", "thread0_0.tmp"))
+            proc = ds.start(EXE, ["datagen", "1", "2"], cwd)
+            out, err = proc.communicate(timeout=300)
+            out, err = out.decode(errors="replace"), err.decode(errors="replace")
+            self.assertEqual(proc.returncode, 1, err)
+            self.assertIn("Failed to write temporary file: data/thread0_0.tmp", err)
+            lost = re.search(r"Positions lost in failed writes: (\d+) \(1 batch\)", out)
+            self.assertIsNotNone(lost, out[-500:])
+            self.assertGreaterEqual(int(lost.group(1)), round(ds.screen_counts(out)[-1] * 1000))
+            assert_in_order(self, out, CLOSING[:2] + ["Positions written: 0", "Positions merged: 0", NOT_SAVED])
+            self.assertNotIn("Merged", out)
+            self.assertNotIn("All data saved safely", out)
+            self.assertEqual(data_files(cwd), [])
+
     def test_unwritable_data_directory_ends_cleanly(self):
         with tempfile.TemporaryDirectory() as cwd:
             with open(os.path.join(cwd, "data"), "w") as f:
@@ -173,12 +193,14 @@ class OfflineRun(unittest.TestCase):
             proc = ds.start(EXE, ["datagen", "1", "3"], cwd)
             out, err = proc.communicate(timeout=60)
             out, err = out.decode(errors="replace"), err.decode(errors="replace")
-            self.assertEqual(proc.returncode, 0)
+            self.assertEqual(proc.returncode, 1)
             lines = err.splitlines()
             self.assertEqual(sum("Worker" in line and "failed to create directory data" in line for line in lines), 2,
                              err)
             self.assertIn("Failed to create directory data", err)
-            assert_in_order(self, out, CLOSING[:2] + CLOSING[3:])
+            assert_in_order(self, out, CLOSING[:2] + ["Positions written: 0", "Positions merged: 0", NOT_SAVED])
+            self.assertNotIn("Merged", out)
+            self.assertNotIn("All data saved safely", out)
             with open(os.path.join(cwd, "data")) as f:
                 self.assertEqual(f.read(), "not a directory")
 
