@@ -106,9 +106,10 @@ class OnlineRun(unittest.TestCase):
     def test_lost_batch_is_never_uploaded_as_an_empty_file(self):
         self.server.session_ids = ["s-1", "s-2"]
         os.mkdir(os.path.join(self.cwd.name, "data"))
-        # The first cycle's only batch goes to a full device; the second cycle writes normally.
-        os.symlink("/dev/full", os.path.join(self.cwd.name, "data", "thread0_0.tmp"))
-        proc = ds.start(EXE, ["datagen", "1", "2", "erin"], self.cwd.name, self.env)
+        # Both workers' first batches go to a full device; the second cycle writes normally.
+        for worker in (0, 1):
+            os.symlink("/dev/full", os.path.join(self.cwd.name, "data", "thread%d_0.tmp" % worker))
+        proc = ds.start(EXE, ["datagen", "1", "3", "erin"], self.cwd.name, self.env)
         try:
             self.assertTrue(ds.wait_for(proc, lambda: self.server.of("/api/upload/"), 300), "no upload")
             time.sleep(1.0)
