@@ -638,10 +638,10 @@ Move ParseMove(const Board& board, std::string_view token) {
         return Move();
     }
     // The first generated move between the squares gives the type (castling, double push, en
-    // passant, capture, or the first promotion piece).
+    // passant, capture). A promotion must name its piece: four letters name none.
     for (int i = 0; i < count; i++) {
         const Move move = board.moves[i];
-        if (move.from() == from && move.to() == to) return move;
+        if (move.from() == from && move.to() == to) return move.IsPromotion() ? Move() : move;
     }
     return Move();
 }

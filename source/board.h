@@ -117,7 +117,8 @@ struct alignas(32) Board {
 std::string ValidateFen(std::string_view fen);
 
 // The generated move of board's current list that the long-algebraic token names, or Move()
-// when the token is malformed or names no generated move. Legality is not tested.
+// when the token is malformed or names no generated move (a promotion without its piece letter
+// names none). Legality is not tested.
 Move ParseMove(const Board& board, std::string_view token);
 
 // The first legal move of the position in generation order, or Move() when there is none.

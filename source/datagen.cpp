@@ -16,6 +16,7 @@
 #include <random>
 #include <spawn.h>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <system_error>
@@ -123,8 +124,8 @@ std::string SerializeGames(const std::vector<Game>& games) {
 
 // ---- Game files ---------------------------------------------------------------------------
 
-void WriteToFile(std::vector<Game>& games, const std::string& prefix, int& fileIndex) {
-    if (games.empty()) return;
+bool WriteToFile(std::vector<Game>& games, const std::string& prefix, int& fileIndex) {
+    if (games.empty()) return true;
     const std::string buffer = SerializeGames(games);
 
     // A batch file of an earlier, unmerged run may hold this index: never replace it.
@@ -138,7 +139,7 @@ void WriteToFile(std::vector<Game>& games, const std::string& prefix, int& fileI
     std::ofstream out(tempName, std::ios::binary | std::ios::trunc);
     if (!out.is_open()) {
         ErrorLine("Failed to create temporary file: " + tempName);
-        return;
+        return false;
     }
     out.write(buffer.data(), std::streamsize(buffer.size()));
     out.flush();
@@ -147,24 +148,67 @@ void WriteToFile(std::vector<Game>& games, const std::string& prefix, int& fileI
         // A short batch file would shift every later record of a merged file.
         ErrorLine("Failed to write temporary file: " + tempName);
         fs::remove(tempName, ec);
-        return;
+        return false;
     }
 
     fs::rename(tempName, finalName, ec);
     if (ec) {
         ErrorLine("Failed to rename " + tempName + " to " + finalName + ": " + ec.message());
         fs::remove(tempName, ec);
-        return;
+        return false;
     }
     fileIndex = index + 1;
+    return true;
 }
 
+namespace {
+
+// A number as std::to_string writes a non-negative one: digits, no leading zero.
+bool IsPlainNumber(std::string_view text) {
+    if (text.empty() || (text.size() > 1 && text[0] == '0')) return false;
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// "thread" + worker id + "_" + file index + suffix: exactly what a worker writes, so that no
+// other file in the folder is ever merged or deleted.
+bool IsWorkerFileName(std::string_view name, std::string_view suffix) {
+    constexpr std::string_view head = "thread";
+    if (name.size() < head.size() + suffix.size() || !name.starts_with(head) || !name.ends_with(suffix))
+        return false;
+    const std::string_view numbers = name.substr(head.size(), name.size() - head.size() - suffix.size());
+    const std::size_t separator = numbers.find('_');
+    return separator != std::string_view::npos && IsPlainNumber(numbers.substr(0, separator)) &&
+           IsPlainNumber(numbers.substr(separator + 1));
+}
+
+} // namespace
+
 bool IsWorkerBatchName(std::string_view name) {
-    return name.starts_with("thread") && name.find(".binpack") != std::string_view::npos;
+    return IsWorkerFileName(name, ".binpack");
 }
 
 bool IsWorkerTempName(std::string_view name) {
-    return name.starts_with("thread") && name.find(".tmp") != std::string_view::npos;
+    return IsWorkerFileName(name, ".tmp");
+}
+
+DataFolderLock::DataFolderLock(const fs::path& dir) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    const std::string path = (dir / LOCK_FILE_NAME).string();
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without a lock file the folder cannot be written to, so this run cannot harm another's
+    // files there; its own writes report their failures.
+    if (fd < 0) return;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        busy = errno == EWOULDBLOCK;
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+DataFolderLock::~DataFolderLock() {
+    if (fd >= 0) ::close(fd);
 }
 
 std::string MergedFileName(const std::tm& local) {
@@ -177,9 +221,39 @@ namespace {
 
 // Appends the whole of source to the descriptor out; on failure cuts out back to its size
 // before, so that a partial batch never stays in the merged file.
-enum class AppendResult { Ok, OpenFailed, WriteFailed };
+// Damaged: the write failed and the merged file could not be cut back either.
+enum class AppendResult { Ok, OpenFailed, WriteFailed, Damaged };
 
-AppendResult AppendFile(const fs::path& source, int out, std::string& reason) {
+// Counts the records and positions of game-file bytes as they go by.
+struct RecordCounter {
+    int games = 0;
+    int positions = 0;
+    int headLeft = int(sizeof(PackedBoard));
+    MoveScore entry = 0;
+    int entryBytes = 0;
+
+    void Feed(const char* data, std::size_t size) {
+        for (std::size_t i = 0; i < size; ++i) {
+            if (headLeft > 0) {
+                --headLeft;
+                continue;
+            }
+            entry |= MoveScore(uint8_t(data[i])) << (8 * entryBytes);
+            if (++entryBytes < int(sizeof(MoveScore))) continue;
+            if (entry == 0) {
+                ++games;
+                headLeft = int(sizeof(PackedBoard));
+            } else {
+                ++positions;
+            }
+            entry = 0;
+            entryBytes = 0;
+        }
+    }
+};
+
+AppendResult AppendFile(const fs::path& source, int out, std::string& reason, RecordCounter& counter,
+                        uint64_t& appended) {
     const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return AppendResult::OpenFailed;
     const off_t before = ::lseek(out, 0, SEEK_END);
@@ -206,21 +280,60 @@ AppendResult AppendFile(const fs::path& source, int out, std::string& reason) {
             }
             done += put;
         }
+        if (!ok) break;
+        counter.Feed(chunk.data(), std::size_t(got));
+        appended += uint64_t(got);
     }
     ::close(in);
     if (!ok) {
-        if (before >= 0 && ::ftruncate(out, before) == 0) ::lseek(out, before, SEEK_SET);
-        return AppendResult::WriteFailed;
+        if (before < 0) return AppendResult::WriteFailed;
+        // Nothing of this file reached the merged file, or it is cut off again.
+        if (appended == 0 && ::lseek(out, 0, SEEK_END) == before) return AppendResult::WriteFailed;
+        if (::ftruncate(out, before) == 0 && ::lseek(out, before, SEEK_SET) == before)
+            return AppendResult::WriteFailed;
+        return AppendResult::Damaged;
     }
     return AppendResult::Ok;
 }
 
 } // namespace
 
-std::string MergeThreadFilesInto(const fs::path& dataDir, const std::string& mergedPath) {
+namespace {
+
+// The worker batch files in dataDir, for a merge that takes none of them.
+std::vector<std::string> WorkerBatchFiles(const fs::path& dataDir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(dataDir, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        std::error_code typeError;
+        const std::string name = it->path().filename().string();
+        if (IsWorkerBatchName(name) && it->is_regular_file(typeError)) names.push_back(name);
+    }
+    return names;
+}
+
+// Closes the merged file; one that holds nothing is removed again (only a regular file: the
+// name may stand for a device). False when the close reports lost writes.
+bool CloseMergedFile(int out, const std::string& path, bool empty) {
+    struct stat info {};
+    const bool regular = ::fstat(out, &info) == 0 && S_ISREG(info.st_mode);
+    const bool closed = ::close(out) == 0;
+    if (empty && regular) ::unlink(path.c_str());
+    return closed;
+}
+
+} // namespace
+
+std::string MergeThreadFilesInto(const fs::path& dataDir, const std::string& mergedPath,
+                                 MergeReport* report) {
+    MergeReport local;
+    MergeReport& r = report ? *report : local;
+    r = MergeReport{};
     const int out = ::open(mergedPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out < 0) {
         ErrorLine("Failed to create final merged file: " + mergedPath);
+        r.failed = true;
+        r.kept = WorkerBatchFiles(dataDir);
         return "";
     }
 
@@ -228,31 +341,54 @@ std::string MergeThreadFilesInto(const fs::path& dataDir, const std::string& mer
     fs::directory_iterator it(dataDir, ec);
     if (ec) {
         ErrorLine("Failed to list " + dataDir.string() + ": " + ec.message());
-        ::close(out);
-        ::unlink(mergedPath.c_str());
+        CloseMergedFile(out, mergedPath, true);
+        r.failed = true;
         return "";
     }
+    bool damaged = false;
+    uint64_t bytes = 0;
     for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
         const fs::directory_entry& entry = *it;
         const std::string name = entry.path().filename().string();
         std::error_code typeError;
         if (!IsWorkerBatchName(name) || !entry.is_regular_file(typeError)) continue;
+        if (damaged) {
+            // Whatever came after a cut record would be misread: leave the rest for later.
+            r.kept.push_back(name);
+            continue;
+        }
         std::string reason;
-        switch (AppendFile(entry.path(), out, reason)) {
+        RecordCounter counter;
+        uint64_t appended = 0;
+        switch (AppendFile(entry.path(), out, reason, counter, appended)) {
         case AppendResult::OpenFailed:
             ErrorLine("Failed to open " + name);
+            r.kept.push_back(name);
             continue;
         case AppendResult::WriteFailed:
             ErrorLine("Failed to append " + name + " to " + mergedPath + ": " + reason + " (file kept)");
+            r.kept.push_back(name);
+            continue;
+        case AppendResult::Damaged:
+            ErrorLine("Failed to append " + name + " to " + mergedPath + ": " + reason +
+                      " (file kept; the merged file ends in a cut record)");
+            r.kept.push_back(name);
+            damaged = true;
             continue;
         case AppendResult::Ok:
             break;
         }
+        bytes += appended;
+        r.games += counter.games;
+        r.positions += counter.positions;
         std::error_code removeError;
         if (!fs::remove(entry.path(), removeError) && removeError)
             ErrorLine("Failed to delete " + name + ": " + removeError.message());
     }
-    if (ec) ErrorLine("Failed to list " + dataDir.string() + ": " + ec.message());
+    if (ec) {
+        ErrorLine("Failed to list " + dataDir.string() + ": " + ec.message());
+        r.failed = true;
+    }
 
     ec.clear();
     for (fs::directory_iterator leftover(dataDir, ec); !ec && leftover != fs::directory_iterator();
@@ -266,26 +402,43 @@ std::string MergeThreadFilesInto(const fs::path& dataDir, const std::string& mer
             ErrorLine("Failed to delete incomplete temp file " + name + ": " + removeError.message());
     }
 
-    ::close(out);
-    PLATFORM::WriteLine("Merged all thread files into: " + mergedPath);
+    const bool empty = bytes == 0 && !damaged;
+    if (!CloseMergedFile(out, mergedPath, empty)) {
+        ErrorLine("Failed to write " + mergedPath);
+        damaged = true;
+    }
+    if (!r.kept.empty() || damaged) r.failed = true;
+    r.damaged = damaged;
+    if (empty) return "";
+    r.path = mergedPath;
+    PLATFORM::WriteLine(
+        (r.kept.empty() ? "Merged all thread files into: " : "Merged part of the thread files into: ") +
+        mergedPath);
     return mergedPath;
 }
 
-std::string MergeThreadFiles() {
+std::string MergeThreadFiles(MergeReport* report) {
+    MergeReport local;
+    MergeReport& r = report ? *report : local;
+    r = MergeReport{};
     std::error_code ec;
     fs::create_directories("data", ec);
     if (ec) {
         ErrorLine("Failed to create directory data: " + ec.message());
+        r.failed = true;
+        r.kept = WorkerBatchFiles("data");
         return "";
     }
     const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm local{};
-    if (!PLATFORM::LocalTime(now, local)) {
+    std::tm localTime{};
+    if (!PLATFORM::LocalTime(now, localTime)) {
         ErrorLine("Failed to read the local time");
+        r.failed = true;
+        r.kept = WorkerBatchFiles("data");
         return "";
     }
     // A second merge within the same minute takes the next free name.
-    const std::string base = MergedFileName(local);
+    const std::string base = MergedFileName(localTime);
     std::string name = base;
     for (int n = 1;; ++n) {
         const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -296,7 +449,7 @@ std::string MergeThreadFiles() {
         if (errno != EEXIST) break; // reported by the merge when it opens the file
         name = base.substr(0, base.size() - 8) + "_" + std::to_string(n) + ".binpack";
     }
-    return MergeThreadFilesInto("data", name);
+    return MergeThreadFilesInto("data", name, &r);
 }
 
 // ---- Signals and progress screen -------------------------------------------------------------
@@ -609,6 +762,7 @@ bool HasLegalMove(Board& board) {
 struct Worker {
     int threadId;
     std::atomic<int>& positionCounter;
+    WriteTally* tally;
     std::vector<Game> batch;
     std::string prefix;
     int fileIndex = 0;
@@ -684,10 +838,21 @@ struct Worker {
     }
 
     void Flush() {
+        int positions = 0;
+        for (const Game& game : batch) positions += int(game.moves.size());
+        bool written = false;
         try {
-            WriteToFile(batch, prefix, fileIndex);
+            written = WriteToFile(batch, prefix, fileIndex);
         } catch (const std::exception& e) {
             ErrorLine("Worker " + std::to_string(threadId) + " could not write its games: " + e.what());
+        }
+        if (tally) {
+            if (written) {
+                tally->writtenPositions.fetch_add(positions);
+            } else {
+                tally->lostPositions.fetch_add(positions);
+                tally->failedBatches.fetch_add(1);
+            }
         }
         batch.clear();
     }
@@ -705,8 +870,8 @@ unsigned WinThreadEntry(void* arg) {
         ErrorLine("Worker " + std::to_string(args->threadId) +
                   ": failed to create directory data: " + ec.message());
     } else {
-        Worker worker{
-            args->threadId, *args->positionCounter, {}, "data/thread" + std::to_string(args->threadId) + "_"};
+        const std::string prefix = "data/thread" + std::to_string(args->threadId) + "_";
+        Worker worker{args->threadId, *args->positionCounter, args->tally, {}, prefix};
         try {
             worker.batch.reserve(GAMES_PER_BATCH);
             while (!stopFlag.load() && !g_shutdownRequested.load()) worker.PlayGame();
@@ -724,25 +889,44 @@ unsigned WinThreadEntry(void* arg) {
 
 namespace {
 
-void InstallSignalHandlers() {
-    struct sigaction action {};
-    action.sa_handler = SignalHandler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
+// The shutdown handler for the length of one run. A run may follow another in the same process
+// (the console command): each starts with a cleared flag, and afterwards Ctrl-C does again
+// what it did before the run.
+class ShutdownSignals {
+  public:
+    ShutdownSignals() {
+        g_shutdownRequested.store(false);
+        struct sigaction action {};
+        action.sa_handler = SignalHandler;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGINT, &action, &previousInterrupt);
+        sigaction(SIGTERM, &action, &previousTermination);
+    }
+    ~ShutdownSignals() {
+        sigaction(SIGINT, &previousInterrupt, nullptr);
+        sigaction(SIGTERM, &previousTermination, nullptr);
+    }
+    ShutdownSignals(const ShutdownSignals&) = delete;
+    ShutdownSignals& operator=(const ShutdownSignals&) = delete;
+
+  private:
+    struct sigaction previousInterrupt {};
+    struct sigaction previousTermination {};
+};
 
 // The worker phase shared by both modes: start the workers, redraw until the target or a
 // shutdown, then stop and wait for every worker (which writes its batch before it ends).
-int RunWorkers(int target, int threads) {
+void RunWorkers(int target, int threads, WriteTally& tally) {
     std::atomic<int> positionCounter{0};
     std::atomic<bool> stopFlag{false};
     std::atomic<int> liveWorkers{0};
     std::vector<void*> handles;
-    if (threads >= 2) handles.reserve(std::size_t(threads - 1));
-    for (int id = 0; id <= threads - 2; ++id)
-        CreateWorkerThread(id, positionCounter, stopFlag, handles, &liveWorkers);
+    // The caller's thread only displays; without a worker the run could never end by itself.
+    const int workers = std::max(1, threads - 1);
+    handles.reserve(std::size_t(workers));
+    for (int id = 0; id < workers; ++id)
+        CreateWorkerThread(id, positionCounter, stopFlag, handles, &liveWorkers, &tally);
     Stopwatch stopwatch;
 
     while (positionCounter.load() < target) {
@@ -758,14 +942,32 @@ int RunWorkers(int target, int threads) {
     PLATFORM::WriteLine("\n\nWaiting for threads to finish writing...");
     for (void* handle : handles) PLATFORM::WaitThread(handle);
     handles.clear();
-    return positionCounter.load();
+}
+
+// The closing lines of a worker phase and its merge: what was written, where it is kept and what
+// is missing. True when nothing was lost and everything was merged.
+bool ReportOutcome(const WriteTally& tally, const MergeReport* merge) {
+    PLATFORM::WriteLine("Positions written: " + std::to_string(tally.writtenPositions.load()));
+    if (merge) {
+        if (merge->path.empty())
+            PLATFORM::WriteLine("Positions merged: 0");
+        else
+            PLATFORM::WriteLine("Positions merged into " + merge->path + ": " +
+                                std::to_string(merge->positions));
+        for (const std::string& name : merge->kept) PLATFORM::WriteLine("Not merged, kept: data/" + name);
+    }
+    const int failed = tally.failedBatches.load();
+    if (failed > 0)
+        PLATFORM::WriteLine("Positions lost in failed writes: " + std::to_string(tally.lostPositions.load()) +
+                            " (" + std::to_string(failed) + (failed == 1 ? " batch)" : " batches)"));
+    return failed == 0 && (!merge || !merge->failed);
 }
 
 } // namespace
 
 void CreateWorkerThread(int id, std::atomic<int>& positionCounter, std::atomic<bool>& stopFlag,
-                        std::vector<void*>& handles, std::atomic<int>* liveWorkers) {
-    auto* args = new WorkerArgs{id, &positionCounter, &stopFlag, liveWorkers};
+                        std::vector<void*>& handles, std::atomic<int>* liveWorkers, WriteTally* tally) {
+    auto* args = new WorkerArgs{id, &positionCounter, &stopFlag, liveWorkers, tally};
     if (liveWorkers) liveWorkers->fetch_add(1);
     void* handle = PLATFORM::StartThread(WinThreadEntry, args, WORKER_STACK_SIZE);
     if (!handle) {
@@ -780,21 +982,40 @@ void CreateWorkerThread(int id, std::atomic<int>& positionCounter, std::atomic<b
     handles.push_back(handle);
 }
 
-void Run(int target, int threads) {
-    InstallSignalHandlers();
+namespace {
+
+bool RefusedByLock(const DataFolderLock& lock) {
+    if (!lock.Busy()) return false;
+    ErrorLine("Another data generation run is using the folder data; not starting.");
+    return true;
+}
+
+} // namespace
+
+bool Run(int target, int threads) {
+    const DataFolderLock lock("data");
+    if (RefusedByLock(lock)) return false;
+    const ShutdownSignals signals;
     PLATFORM::ClearScreen();
     PLATFORM::SetCursorVisible(false);
-    RunWorkers(target, threads);
+    WriteTally tally;
+    RunWorkers(target, threads, tally);
     PLATFORM::WriteLine("All threads completed. Merging files...");
-    MergeThreadFiles();
+    MergeReport merge;
+    MergeThreadFiles(&merge);
+    const bool saved = ReportOutcome(tally, &merge);
     PLATFORM::SetCursorVisible(true);
-    PLATFORM::WriteLine("\nShutdown complete. All data saved safely.");
+    PLATFORM::WriteLine(saved ? "\nShutdown complete. All data saved safely."
+                              : "\nShutdown complete. Not all data was saved and merged: see above.");
+    return saved;
 }
 
 // ---- Online mode --------------------------------------------------------------------------------
 
-void RunOnline(const std::string& user, int target, int threads) {
-    InstallSignalHandlers();
+bool RunOnline(const std::string& user, int target, int threads) {
+    const DataFolderLock lock("data");
+    if (RefusedByLock(lock)) return false;
+    const ShutdownSignals signals;
     const std::string base(DEFAULT_SERVER_URL);
     PLATFORM::WriteLine("=== ONLINE MODE ===");
     PLATFORM::WriteLine("User: " + user);
@@ -803,6 +1024,7 @@ void RunOnline(const std::string& user, int target, int threads) {
     PLATFORM::WriteLine("===================\n");
 
     const auto retry = [] { std::this_thread::sleep_for(std::chrono::seconds(RETRY_DELAY)); };
+    bool saved = true;
     while (!g_shutdownRequested.load()) {
         std::string reply;
         PLATFORM::WriteLine("Sending heartbeat...");
@@ -833,18 +1055,28 @@ void RunOnline(const std::string& user, int target, int threads) {
 
         PLATFORM::ClearScreen();
         PLATFORM::SetCursorVisible(false);
-        const int positions = RunWorkers(target, threads);
+        WriteTally tally;
+        RunWorkers(target, threads, tally);
 
         heartbeatStop.exchange(true);
         heartbeat.join();
         PLATFORM::SetCursorVisible(true);
-        if (g_shutdownRequested.load()) break;
+        if (g_shutdownRequested.load()) {
+            // Nothing is merged: the batch files stay in "data" for a later merge.
+            if (!ReportOutcome(tally, nullptr)) saved = false;
+            break;
+        }
 
         PLATFORM::WriteLine("All threads completed. Merging files...");
-        const std::string merged = MergeThreadFiles();
-        if (!merged.empty()) {
+        MergeReport merge;
+        const std::string merged = MergeThreadFiles(&merge);
+        if (!ReportOutcome(tally, &merge)) saved = false;
+        // The server gets whole cycles only: a merge that left files behind is not sent.
+        if (!merged.empty() && merge.failed) {
+            ErrorLine("Merge incomplete, not uploading. File kept locally: " + merged);
+        } else if (!merged.empty()) {
             PLATFORM::WriteLine("Uploading file to server...");
-            const std::string command = BuildUploadCommand(base, sessionId, merged, user, positions);
+            const std::string command = BuildUploadCommand(base, sessionId, merged, user, merge.positions);
             if (RunShellCommand(command) != 0) {
                 ErrorLine("Upload failed. File kept locally: " + merged);
             } else {
@@ -859,6 +1091,7 @@ void RunOnline(const std::string& user, int target, int threads) {
         }
     }
     PLATFORM::WriteLine("\nOnline mode shutdown complete.");
+    return saved;
 }
 
 } // namespace DATAGEN

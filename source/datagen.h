@@ -17,7 +17,7 @@ namespace DATAGEN {
 
 static_assert(std::endian::native == std::endian::little, "game records are written as they lie in memory");
 
-// Set by the SIGINT/SIGTERM handler; never cleared.
+// Set by the SIGINT/SIGTERM handler; cleared when a run starts.
 extern std::atomic<bool> g_shutdownRequested;
 
 constexpr int GAMES_PER_BATCH = 500;
@@ -72,31 +72,69 @@ std::string SerializeGames(const std::vector<Game>& games);
 // ---- Game files ---------------------------------------------------------------------------
 
 // Writes the batch to prefix + index + ".binpack" (through a ".tmp" name); index advances on
-// success only. An existing file of that name is never overwritten.
-void WriteToFile(std::vector<Game>& games, const std::string& prefix, int& fileIndex);
+// success only. An existing file of that name is never overwritten. False when the batch could
+// not be written (it is then lost); true for an empty batch.
+bool WriteToFile(std::vector<Game>& games, const std::string& prefix, int& fileIndex);
 
 // Name of the merged file for a local time: "data/datagen_%Y-%m-%d_%H-%M.binpack".
 std::string MergedFileName(const std::tm& local);
 
+// What a merge took in and what it had to leave.
+struct MergeReport {
+    std::string path;              // the merged file; "" when none holds data
+    int games = 0;                 // records in it
+    int positions = 0;             // move entries in it
+    std::vector<std::string> kept; // worker batch files whose data is not in it
+    bool damaged = false;          // it ends in a cut record (a write failed and could not be undone)
+    bool failed = false;           // anything was not merged, or the merged file is damaged
+};
+
 // Appends every worker batch file in "data" to a new dated merged file and deletes them; also
 // deletes leftover temporary worker files. Returns the merged file's name, or "" when it
-// cannot be created.
-std::string MergeThreadFiles();
+// cannot be created or would hold nothing (it is then removed again).
+std::string MergeThreadFiles(MergeReport* report = nullptr);
 
 // The merge itself, over the worker files in dataDir, into mergedPath (opened for writing).
-std::string MergeThreadFilesInto(const std::filesystem::path& dataDir, const std::string& mergedPath);
+std::string MergeThreadFilesInto(const std::filesystem::path& dataDir, const std::string& mergedPath,
+                                 MergeReport* report = nullptr);
 
-// Whether a bare file name is a worker batch file or a leftover temporary worker file.
+// Whether a bare file name is a worker batch file or a leftover temporary worker file:
+// "thread<id>_<index>.binpack" or ".tmp", the numbers as the workers write them.
 bool IsWorkerBatchName(std::string_view name);
 bool IsWorkerTempName(std::string_view name);
 
+// An advisory lock on a file in the data folder for the length of a run, so that two runs
+// never take each other's files. The system drops it when the holder ends, crash included.
+class DataFolderLock {
+  public:
+    static constexpr const char* LOCK_FILE_NAME = "datagen.lock";
+    explicit DataFolderLock(const std::filesystem::path& dir);
+    ~DataFolderLock();
+    DataFolderLock(const DataFolderLock&) = delete;
+    DataFolderLock& operator=(const DataFolderLock&) = delete;
+    // Another run holds the folder.
+    bool Busy() const { return busy; }
+
+  private:
+    int fd = -1;
+    bool busy = false;
+};
+
 // ---- Workers, driver and progress screen --------------------------------------------------
+
+// What the workers of one run wrote and lost, for the run's closing lines.
+struct WriteTally {
+    std::atomic<int> writtenPositions{0};
+    std::atomic<int> lostPositions{0};
+    std::atomic<int> failedBatches{0};
+};
 
 struct WorkerArgs {
     int32_t threadId;
     std::atomic<int>* positionCounter;
     std::atomic<bool>* stopFlag;
     std::atomic<int>* liveWorkers; // decremented by the worker as it ends; may be null
+    WriteTally* tally;             // may be null
 };
 
 // The run's time base and the progress screen's rate memory.
@@ -112,19 +150,23 @@ unsigned WinThreadEntry(void* arg);
 void SignalHandler(int signal);
 
 void CreateWorkerThread(int id, std::atomic<int>& positionCounter, std::atomic<bool>& stopFlag,
-                        std::vector<void*>& handles, std::atomic<int>* liveWorkers = nullptr);
+                        std::vector<void*>& handles, std::atomic<int>* liveWorkers = nullptr,
+                        WriteTally* tally = nullptr);
 
 void PrintProgress(int positions, int target, Stopwatch& start, int threads);
 // The text of one redraw after elapsed seconds; updates the rate memory in start.
 std::string RenderProgress(int positions, int target, double elapsed, Stopwatch& start, int threads);
 
-// Offline generation: target positions with threads - 1 workers (the caller displays).
-void Run(int target, int threads);
+// Offline generation: target positions with threads - 1 workers, at least one (the caller
+// displays). False when the run did not keep everything it set out to (or did not start
+// because another run holds the data folder).
+bool Run(int target, int threads);
 
 // ---- Online mode ----------------------------------------------------------------------------
 
-// Online generation in cycles for the collection server, until a shutdown is requested.
-void RunOnline(const std::string& user, int target, int threads);
+// Online generation in cycles for the collection server, until a shutdown is requested; the
+// workers are started as in Run. False as for Run.
+bool RunOnline(const std::string& user, int target, int threads);
 
 std::string BuildHeartbeatJSON(const std::string& user, int threads);
 std::string BuildSessionStartJSON(const std::string& user, int target);

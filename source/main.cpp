@@ -38,10 +38,9 @@ int main(int argc, char* argv[]) {
             std::fputs(DATAGEN_USAGE, stderr);
             return 2;
         }
-        if (args->user.empty())
-            DATAGEN::Run(args->target, args->threads);
-        else
-            DATAGEN::RunOnline(args->user, args->target, args->threads);
+        const bool saved = args->user.empty() ? DATAGEN::Run(args->target, args->threads)
+                                              : DATAGEN::RunOnline(args->user, args->target, args->threads);
+        if (!saved) return 1;
     }
     return 0;
 }

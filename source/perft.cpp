@@ -8,6 +8,7 @@
 #include "board.h"
 #include "movegen.h"
 #include "platform.h"
+#include "search.h"
 
 namespace {
 
@@ -35,6 +36,11 @@ uint64_t PerftCount(Board& board, int depth) {
 void Perft(Board& board, int depth) {
     if (depth < 1) {
         PLATFORM::WriteLine("Perft depth must be at least 1");
+        return;
+    }
+    // Every level keeps a board copy on the stack; a deeper tree could never be counted anyway.
+    if (depth > SEARCH::MAX_PLY) {
+        PLATFORM::WriteLine("Perft depth must be at most " + std::to_string(SEARCH::MAX_PLY));
         return;
     }
     MOVEGEN::GenerateMoves<All>(board);

@@ -161,7 +161,8 @@ template <searchMode mode> inline bool ShouldAbort(const SearchContext* ctx) {
     else if constexpr (mode == Datagen)
         return ctx->nodes > DATAGEN_HARD_NODES;
     else
-        return ctx->nodes > ctx->nodeLimit;
+        return ctx->nodes > ctx->nodeLimit ||
+               ((ctx->nodes & (TIME_CHECK_INTERVAL - 1)) == 0 && ElapsedMs(*ctx) >= ctx->timeLimit);
 }
 
 template <searchMode mode> inline int ModeEvaluate(const Board& board) {
@@ -222,7 +223,8 @@ int CorrectedEval(const Board& board, int raw, const SearchContext& ctx) {
 }
 
 bool IsDraw(const Board& board, const SearchContext& ctx) {
-    if (board.halfMoveClock > 99) return true;
+    // A mate ends the game before the fifty-move rule can; only a checked side may be mated.
+    if (board.halfMoveClock > 99 && (board.checkers == 0 || !FirstLegalMove(board).IsNull())) return true;
     if (UTILS::popcount(board.occupied) <= 3 &&
         (board.pieces[PAWN] | board.pieces[ROOK] | board.pieces[QUEEN]) == 0)
         return true;
@@ -896,6 +898,12 @@ SearchResults SearchPosition(Board& board, SearchParams params, SearchContext& c
 
     TimeBudget budget{MIN_TIME_LIMIT, 0.65 * MIN_TIME_LIMIT, true};
     if constexpr (mode != Bench) budget = ComputeTimeBudget(board.sideToMove, params);
+    if constexpr (mode == NodeLimited) {
+        // A node limit with a clock ends at whichever comes first; a bare node limit has no
+        // time limit at all.
+        const int32_t clock = board.sideToMove == WHITE ? params.wtime : params.btime;
+        if (params.movetime <= 0 && clock == 0) budget = {std::numeric_limits<int32_t>::max(), 0.0, false};
+    }
     const int32_t timeLimit = budget.hardLimit;
     int lastDepth = mode == Bench ? BENCH_LAST_DEPTH : LAST_DEPTH;
     if constexpr (mode == Timed || mode == NodeLimited)
@@ -915,7 +923,7 @@ SearchResults SearchPosition(Board& board, SearchParams params, SearchContext& c
         const SearchResults r = PVS<true, mode>(board, depth, alpha, beta, 0, &ctx, false);
 
         const double passScale = bestMoveScale;
-        if constexpr (mode == Timed) {
+        if constexpr (mode == Timed || mode == NodeLimited) {
             if (depth >= 7) {
                 const double share =
                     ctx.nodes == 0 ? 0.0 : double(ctx.nodesPerMove[r.move.data & 0xfff]) / double(ctx.nodes);
@@ -943,7 +951,7 @@ SearchResults SearchPosition(Board& board, SearchParams params, SearchContext& c
         }
         if constexpr (mode == Timed || mode == NodeLimited)
             if (ctx.isMain) PrintSearchInfo(board, &ctx, best, depth, ElapsedMs(ctx));
-        if constexpr (mode == Timed) {
+        if constexpr (mode == Timed || mode == NodeLimited) {
             if (budget.softStop && ElapsedMs(ctx) >= int64_t(passScale * budget.softLimit)) {
                 RaiseStop<mode>(&ctx);
                 break;

@@ -465,7 +465,6 @@ TEST_F(BoardTest, ParseMoveTakesTypesFromTheList) {
     b.SetByFen("3r3k/4P3/8/8/8/8/8/4K3 w - - 0 1");
     EXPECT_EQ(ParseMove(b, "e7e8q"), Move(52, 60, QUEEN_PROMOTION));
     EXPECT_EQ(ParseMove(b, "e7d8n"), Move(52, 59, KNIGHT_PROMO_CAPTURE));
-    EXPECT_EQ(ParseMove(b, "e7e8"), Move(52, 60, KNIGHT_PROMOTION)); // first match
     b.SetByFen("4k3/3p4/8/4P3/8/8/8/4K3 b - - 0 1");
     b.MakeMove(ParseMove(b, "d7d5"));
     MOVEGEN::GenerateMoves<All>(b);
@@ -483,6 +482,12 @@ TEST_F(BoardTest, ParseMoveRefusesWhatNamesNoMove) {
     EXPECT_EQ(ParseMove(b, "e7e8k"), Move());
     EXPECT_EQ(ParseMove(b, "e7e8Q"), Move());
     EXPECT_EQ(ParseMove(b, "e7f8q"), Move()); // f8 empty: not a capture
+    // A promotion names its piece; without the letter the text names no move.
+    EXPECT_EQ(ParseMove(b, "e7e8"), Move());
+    EXPECT_EQ(ParseMove(b, "e7d8"), Move());
+    b.SetByFen("4k3/8/8/8/8/8/p7/4K3 b - - 0 1");
+    EXPECT_EQ(ParseMove(b, "a2a1"), Move());
+    EXPECT_EQ(ParseMove(b, "a2a1r"), Move(8, 0, ROOK_PROMOTION));
 }
 
 TEST_F(BoardTest, PrintBoardText) {

@@ -83,14 +83,24 @@ TEST(CorrHist, UpdateAndCorrectedEval) {
 }
 
 TEST(IsDraw, RulesAndMaterial) {
-    EXPECT_TRUE(Drawn("R5k1/5ppp/8/8/8/8/8/6K1 b - - 100 80")); // even when mated
-    EXPECT_FALSE(Drawn("R5k1/5ppp/8/8/8/8/8/6K1 b - - 99 80"));
+    EXPECT_TRUE(Drawn("6k1/5ppp/8/8/8/8/8/R5K1 b - - 100 80"));
+    EXPECT_FALSE(Drawn("6k1/5ppp/8/8/8/8/8/R5K1 b - - 99 80"));
     EXPECT_TRUE(Drawn("8/8/4k3/8/8/3K4/8/8 w - - 0 1"));
     EXPECT_TRUE(Drawn("8/8/4k3/8/8/3KN3/8/8 w - - 0 1"));
     EXPECT_TRUE(Drawn("8/8/4k3/8/8/3K4/8/6b1 b - - 0 1"));
     for (const char* fen : {"8/8/4k3/8/8/3KNN2/8/8 w - - 0 1", "8/8/4k3/8/8/3K1R2/8/8 w - - 0 1",
                             "8/8/4k3/8/8/3KP3/8/8 w - - 0 1", "8/8/4k3/4n3/8/3KB3/8/8 w - - 0 1"})
         EXPECT_FALSE(Drawn(fen)) << fen;
+}
+
+TEST(IsDraw, MateOnTheHundredthHalfMoveIsNoDraw) {
+    EXPECT_FALSE(Drawn("R5k1/5ppp/8/8/8/8/8/6K1 b - - 100 80"));
+    EXPECT_FALSE(Drawn("R5k1/5ppp/8/8/8/8/8/6K1 b - - 150 80"));
+    // In check with an answer (Kg7), or not in check: the clock still draws.
+    EXPECT_TRUE(Drawn("R5k1/5p1p/8/8/8/8/8/6K1 b - - 100 80"));
+    EXPECT_TRUE(Drawn("6k1/5ppp/8/8/8/8/8/R5K1 b - - 100 80"));
+    // Stalemate is no mate.
+    EXPECT_TRUE(Drawn("7k/5Q2/6K1/8/8/8/8/8 b - - 100 80"));
 }
 
 TEST(IsDraw, SingleRepetition) {

@@ -294,12 +294,13 @@ def draw_rule(fen, seen):
 def ending(fen, legal, seen, recorded):
     """How a game that stops at fen ended, in the generator's order of tests, or None."""
     fields = fen.split()
+    # A mate ends the game before any draw rule, the fifty-move rule included.
+    if not legal and in_check(fen):
+        return "mates", 0 if fields[1] == "w" else 2
     rule = draw_rule(fen, seen)
     if rule:
         return rule, 1
     if not legal:
-        if in_check(fen):
-            return "mates", 0 if fields[1] == "w" else 2
         return "stalemates", 1
     # A repetition of a position from the unrecorded opening: the reversible stretch must
     # reach back before the first recorded move.

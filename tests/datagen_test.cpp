@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -197,12 +200,12 @@ TEST_F(DatagenFiles, WriterRenamesCompleteBatchesAndAdvancesIndex) {
     const std::string prefix = (dir / "thread0_").string();
     std::vector<Game> batch;
     int index = 0;
-    WriteToFile(batch, prefix, index);
+    EXPECT_TRUE(WriteToFile(batch, prefix, index));
     EXPECT_EQ(index, 0);
     EXPECT_TRUE(fs::is_empty(dir));
 
     batch = {TaggedGame(1, 5), TaggedGame(2, 0)};
-    WriteToFile(batch, prefix, index);
+    EXPECT_TRUE(WriteToFile(batch, prefix, index));
     EXPECT_EQ(index, 1);
     EXPECT_EQ(batch.size(), 2u); // left to the caller to empty
     EXPECT_EQ(ReadFile(dir / "thread0_0.binpack"), SerializeGames(batch));
@@ -230,7 +233,7 @@ TEST_F(DatagenFiles, WriterFailuresKeepIndexAndLeaveNoFile) {
     std::vector<Game> batch = {TaggedGame(4, 2)};
     int index = 5;
     testing::internal::CaptureStderr();
-    WriteToFile(batch, (dir / "missing" / "thread0_").string(), index);
+    EXPECT_FALSE(WriteToFile(batch, (dir / "missing" / "thread0_").string(), index));
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(index, 5);
     EXPECT_EQ(err, "Failed to create temporary file: " + (dir / "missing" / "thread0_5.tmp").string() + "\n");
@@ -238,7 +241,7 @@ TEST_F(DatagenFiles, WriterFailuresKeepIndexAndLeaveNoFile) {
     // A write that fails (here: a full device) must not be renamed into a short batch file.
     fs::create_symlink("/dev/full", dir / "thread1_5.tmp");
     testing::internal::CaptureStderr();
-    WriteToFile(batch, (dir / "thread1_").string(), index);
+    EXPECT_FALSE(WriteToFile(batch, (dir / "thread1_").string(), index));
     err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(index, 5);
     EXPECT_NE(err.find("thread1_5.tmp"), std::string::npos) << err;
@@ -257,12 +260,22 @@ TEST(DatagenMerge, NamesAndPatterns) {
     t.tm_min = 5;
     EXPECT_EQ(MergedFileName(t), "data/datagen_2026-12-08_08-05.binpack");
     EXPECT_TRUE(IsWorkerBatchName("thread2_7.binpack"));
-    EXPECT_TRUE(IsWorkerBatchName("thread.binpack.old"));
+    EXPECT_TRUE(IsWorkerBatchName("thread0_0.binpack"));
+    EXPECT_TRUE(IsWorkerBatchName("thread21_130.binpack"));
     EXPECT_FALSE(IsWorkerBatchName("mythread0_1.binpack"));
     EXPECT_FALSE(IsWorkerBatchName("datagen_2026-12-08_08-05.binpack"));
     EXPECT_FALSE(IsWorkerBatchName("thread2_7.tmp"));
     EXPECT_TRUE(IsWorkerTempName("thread2_7.tmp"));
     EXPECT_FALSE(IsWorkerTempName("xthread2_7.tmp"));
+    // Only the names the workers write: anything else that merely looks alike is someone else's.
+    for (const char* name : {"thread.binpack.old", "thread-notes.binpack.txt", "thread2_7.binpack.bak",
+                             "thread_7.binpack", "thread2_.binpack", "thread2.binpack", "thread02_7.binpack",
+                             "thread2_07.binpack", "thread-1_0.binpack", "threadL_0.binpack",
+                             "thread2_7_1.binpack", "thread.binpack", "thread2_7.tmp"})
+        EXPECT_FALSE(IsWorkerBatchName(name)) << name;
+    for (const char* name : {"thread_scratch.tmp.keep", "thread2_7.tmp.keep", "thread_7.tmp", "thread2_x.tmp",
+                             "thread.tmp", "thread2_7.binpack"})
+        EXPECT_FALSE(IsWorkerTempName(name)) << name;
 }
 
 TEST_F(DatagenFiles, MergeTakesWorkerFilesOnly) {
@@ -276,13 +289,21 @@ TEST_F(DatagenFiles, MergeTakesWorkerFilesOnly) {
     WriteFile(dir / "mythread0_1.binpack", "other");
     WriteFile(dir / "datagen_2026-12-08_08-05.binpack", "earlier merge");
     fs::create_directory(dir / "thread9.binpack");
+    WriteFile(dir / "thread-notes.binpack.txt", "notes");
+    WriteFile(dir / "thread_scratch.tmp.keep", "scratch");
     WriteFile(dir / "target.bin", c);
-    fs::create_symlink(dir / "target.bin", dir / "threadL_0.binpack");
+    fs::create_symlink(dir / "target.bin", dir / "thread6_0.binpack");
 
     const std::string merged = (dir / "datagen_now.binpack").string();
     testing::internal::CaptureStdout();
-    EXPECT_EQ(MergeThreadFilesInto(dir, merged), merged);
+    MergeReport report;
+    EXPECT_EQ(MergeThreadFilesInto(dir, merged, &report), merged);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Merged all thread files into: " + merged + "\n");
+    EXPECT_EQ(report.path, merged);
+    EXPECT_EQ(report.games, 4);
+    EXPECT_EQ(report.positions, 4 + 1 + 0 + 9);
+    EXPECT_TRUE(report.kept.empty());
+    EXPECT_FALSE(report.failed);
 
     const std::string content = ReadFile(merged);
     EXPECT_EQ(content.size(), a.size() + b.size() + c.size());
@@ -292,9 +313,11 @@ TEST_F(DatagenFiles, MergeTakesWorkerFilesOnly) {
     EXPECT_EQ(games.size(), 4u);
 
     for (const char* gone : {"thread2_7.binpack", "thread0_1.binpack", "thread5_0.binpack", "thread2_8.tmp",
-                             "threadL_0.binpack"})
+                             "thread6_0.binpack"})
         EXPECT_FALSE(fs::exists(fs::symlink_status(dir / gone))) << gone;
     EXPECT_EQ(ReadFile(dir / "mythread0_1.binpack"), "other");
+    EXPECT_EQ(ReadFile(dir / "thread-notes.binpack.txt"), "notes");
+    EXPECT_EQ(ReadFile(dir / "thread_scratch.tmp.keep"), "scratch");
     EXPECT_EQ(ReadFile(dir / "datagen_2026-12-08_08-05.binpack"), "earlier merge");
     EXPECT_TRUE(fs::is_directory(dir / "thread9.binpack"));
     EXPECT_EQ(ReadFile(dir / "target.bin"), c);
@@ -305,9 +328,18 @@ TEST_F(DatagenFiles, MergeKeepsFilesWhoseAppendFails) {
     WriteFile(dir / "thread1_0.binpack", SerializeGames({TaggedGame(2, 3)}));
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    MergeThreadFilesInto(dir, "/dev/full");
+    MergeReport report;
+    const std::string merged = MergeThreadFilesInto(dir, "/dev/full", &report);
     const std::string err = testing::internal::GetCapturedStderr();
-    testing::internal::GetCapturedStdout();
+    // A merged file that took nothing in is not announced, and not handed on as a result.
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(merged, "");
+    EXPECT_TRUE(report.failed);
+    EXPECT_EQ(report.positions, 0);
+    std::vector<std::string> kept = report.kept;
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, (std::vector<std::string>{"thread0_0.binpack", "thread1_0.binpack"}));
+    EXPECT_TRUE(fs::exists("/dev/full"));
     EXPECT_TRUE(fs::exists(dir / "thread0_0.binpack"));
     EXPECT_TRUE(fs::exists(dir / "thread1_0.binpack")); // the second file was still tried
     EXPECT_NE(err.find("thread0_0.binpack"), std::string::npos) << err;
@@ -332,16 +364,19 @@ TEST_F(DatagenFiles, MergesInOneMinuteNeverOverwrite) {
     const std::string first = MergeThreadFiles();
     WriteFile("data/thread0_0.binpack", SerializeGames({TaggedGame(2, 2)}));
     const std::string second = MergeThreadFiles();
-    const std::string third = MergeThreadFiles(); // nothing left: an empty merged file
+    const std::string third = MergeThreadFiles(); // nothing left: no merged file
     testing::internal::GetCapturedStdout();
+    fs::current_path(old);
     ASSERT_FALSE(first.empty());
     EXPECT_TRUE(first.starts_with("data/datagen_"));
     EXPECT_NE(first, second);
-    EXPECT_NE(second, third);
-    EXPECT_EQ(ReadFile(first), SerializeGames({TaggedGame(1, 2)}));
-    EXPECT_EQ(ReadFile(second), SerializeGames({TaggedGame(2, 2)}));
-    EXPECT_EQ(fs::file_size(third), 0u);
-    fs::current_path(old);
+    EXPECT_EQ(third, "");
+    EXPECT_EQ(ReadFile(dir / first), SerializeGames({TaggedGame(1, 2)}));
+    EXPECT_EQ(ReadFile(dir / second), SerializeGames({TaggedGame(2, 2)}));
+    int merged = 0;
+    for (const auto& entry : fs::directory_iterator(dir / "data"))
+        merged += entry.path().filename().string().starts_with("datagen_");
+    EXPECT_EQ(merged, 2);
 }
 
 // ---- Progress screen ------------------------------------------------------------------------
@@ -551,7 +586,7 @@ TEST_F(DatagenFiles, WorkerWithStopSetPlaysNoGame) {
     InDirectory(dir, [] {
         std::atomic<int> counter{0}, live{1};
         std::atomic<bool> stop{true};
-        EXPECT_EQ(WinThreadEntry(new WorkerArgs{4, &counter, &stop, &live}), 0u);
+        EXPECT_EQ(WinThreadEntry(new WorkerArgs{4, &counter, &stop, &live, nullptr}), 0u);
         EXPECT_EQ(counter.load(), 0);
         EXPECT_EQ(live.load(), 0);
         EXPECT_TRUE(fs::is_directory("data"));
@@ -566,7 +601,7 @@ TEST_F(DatagenFiles, WorkerWithoutDataDirectoryReportsOnce) {
         std::atomic<int> counter{0}, live{1};
         std::atomic<bool> stop{false};
         testing::internal::CaptureStderr();
-        EXPECT_EQ(WinThreadEntry(new WorkerArgs{2, &counter, &stop, &live}), 0u);
+        EXPECT_EQ(WinThreadEntry(new WorkerArgs{2, &counter, &stop, &live, nullptr}), 0u);
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_TRUE(err.starts_with("Worker 2: failed to create directory data: ")) << err;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
@@ -575,31 +610,60 @@ TEST_F(DatagenFiles, WorkerWithoutDataDirectoryReportsOnce) {
     });
 }
 
-TEST_F(DatagenFiles, RunAfterShutdownGoesStraightToMerge) {
+namespace {
+std::atomic<int> sentinelCalls{0};
+void SentinelHandler(int) {
+    sentinelCalls.fetch_add(1);
+}
+} // namespace
+
+TEST_F(DatagenFiles, EachRunStartsAfreshAndRestoresTheSignals) {
     InitTablesOnce();
     InDirectory(dir, [] {
         fs::create_directory("data");
         const std::string leftover = SerializeGames({TaggedGame(3, 4)});
         WriteFile("data/thread4_0.binpack", leftover);
+        // What Ctrl-C did before the run (at the console: end the program).
+        struct sigaction sentinel = {}, savedInterrupt = {}, savedTermination = {}, now = {};
+        sentinel.sa_handler = SentinelHandler;
+        sigemptyset(&sentinel.sa_mask);
+        sigaction(SIGINT, &sentinel, &savedInterrupt);
+        sigaction(SIGTERM, nullptr, &savedTermination);
+        // An earlier run ended by Ctrl-C left the flag set: this run must still play until its own.
         g_shutdownRequested = true;
+        std::thread interrupter([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+            kill(getpid(), SIGINT);
+        });
         testing::internal::CaptureStdout();
-        DATAGEN::Run(100000, 4);
+        DATAGEN::Run(100000, 2);
         const std::string out = testing::internal::GetCapturedStdout();
-        g_shutdownRequested = false;
+        interrupter.join();
+
         std::size_t pos = 0;
         for (const char* part :
-             {"\033[2J\033[H", "\033[?25l", "Vestrel - Datagen", "Threads: 4",
+             {"\033[2J\033[H", "\033[?25l", "Vestrel - Datagen", "Threads: 2",
+              "\n\nShutdown signal received. Saving data safely...\n",
               "\n\nWaiting for threads to finish writing...\n", "All threads completed. Merging files...\n",
               "Merged all thread files into: data/", "\033[?25h",
               "\nShutdown complete. All data saved safely.\n"}) {
             pos = out.find(part, pos);
             ASSERT_NE(pos, std::string::npos) << part;
         }
+        EXPECT_EQ(sentinelCalls.load(), 0);
+        sigaction(SIGINT, nullptr, &now);
+        EXPECT_EQ(now.sa_handler, &SentinelHandler);
+        sigaction(SIGTERM, nullptr, &now);
+        EXPECT_EQ(now.sa_handler, savedTermination.sa_handler);
+        sigaction(SIGINT, &savedInterrupt, nullptr);
+        g_shutdownRequested = false;
+
         std::vector<fs::path> files;
-        for (const auto& entry : fs::directory_iterator("data")) files.push_back(entry.path());
+        for (const auto& entry : fs::directory_iterator("data"))
+            if (entry.path().filename() != DataFolderLock::LOCK_FILE_NAME) files.push_back(entry.path());
         ASSERT_EQ(files.size(), 1u);
         EXPECT_TRUE(files[0].filename().string().starts_with("datagen_"));
-        EXPECT_EQ(ReadFile(files[0]), leftover);
+        EXPECT_NE(ReadFile(files[0]).find(leftover), std::string::npos);
     });
 }
 

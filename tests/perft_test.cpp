@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -86,4 +87,12 @@ TEST_F(PerftTest, DepthBelowOneIsRefused) {
     EXPECT_EQ(RunPerft(b, 0), "Perft depth must be at least 1\n");
     EXPECT_EQ(RunPerft(b, -3), "Perft depth must be at least 1\n");
     EXPECT_EQ(PerftCount(b, -1), 0u);
+}
+
+TEST_F(PerftTest, DepthBeyondThePlyLimitIsRefused) {
+    Board b;
+    b.SetByFen(StartingFen);
+    for (int depth : {3000, INT32_MAX, 256})
+        EXPECT_EQ(RunPerft(b, depth), "Perft depth must be at most 255\n") << depth;
+    EXPECT_EQ(b.GetFen(), std::string(StartingFen));
 }

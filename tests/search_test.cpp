@@ -123,6 +123,7 @@ TEST(Search, FindsForcedMates) {
         {"8/7k/8/8/8/8/8/RR4K1 w - - 0 1", 3},    {"8/6k1/8/8/8/8/8/RR4K1 w - - 0 1", 3},
         {"k7/8/8/3K4/8/8/8/7Q w - - 0 1", 3},     {"k7/2Q5/8/1K6/8/8/8/8 w - - 0 1", 3},
         {"k7/8/1K6/8/8/8/8/6R1 b - - 0 1", -1}, // Black's only move Kb8 allows Rg8 mate
+        {"6k1/5ppp/8/8/8/8/5PPP/R5K1 w - - 99 80", 1}, // the mate lands on the hundredth half-move
     };
     for (const MateCase& c : cases) {
         Searcher s(c.fen);
@@ -401,6 +402,30 @@ TEST(Search, NodeLimitIsKept) {
     const SearchResults r = s.Run<SEARCH::NodeLimited>(p);
     EXPECT_EQ(s.ctx->rootDepth, 4);
     EXPECT_TRUE(IsLegalMove(s.board, r.move));
+}
+
+TEST(Search, NodeLimitWithAClockStopsAtTheFirstLimit) {
+    struct Case {
+        int wtime, btime, movetime, limit;
+    };
+    // A node limit no search reaches in the time given: the clock must end it.
+    constexpr int NODES = 3'000'000;
+    for (const Case c : {Case{0, 0, 60, 54}, Case{1000, 1000, 0, 50}}) {
+        Searcher s{std::string(StartingFen)};
+        SearchParams p;
+        p.nodes = NODES;
+        p.wtime = c.wtime, p.btime = c.btime, p.movetime = c.movetime;
+        if (c.movetime) p.wtime = p.btime = c.movetime; // as "go" passes a move time
+        const auto start = std::chrono::steady_clock::now();
+        const SearchResults r = s.Run<SEARCH::NodeLimited>(p);
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        EXPECT_TRUE(IsLegalMove(s.board, r.move)) << c.limit;
+        EXPECT_EQ(s.ctx->timeLimit, c.limit);
+        EXPECT_LT(s.ctx->nodes, uint64_t(NODES)) << c.limit;
+        EXPECT_LT(ms.count(), c.limit + 250) << c.limit; // the clock is read every 1024 nodes
+        EXPECT_TRUE(searchStopped.load());
+    }
 }
 
 TEST(Search, DatagenUsesItsOwnStopSignal) {

@@ -2,6 +2,7 @@
 engine's own board, Ctrl-C in the middle of a run, leftover files, and a run that cannot write."""
 
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -15,11 +16,15 @@ import datagen_support as ds  # noqa: E402
 EXE = None
 CLOSING = ["Waiting for threads to finish writing...", "All threads completed. Merging files...",
            "Merged all thread files into: data/datagen_", "Shutdown complete. All data saved safely."]
+NOT_SAVED = "Shutdown complete. Not all data was saved and merged: see above."
+
+
+LOCK_FILE = "datagen.lock"  # held by a run for its length, kept afterwards
 
 
 def data_files(cwd):
     d = os.path.join(cwd, "data")
-    return sorted(os.listdir(d)) if os.path.isdir(d) else []
+    return sorted(f for f in os.listdir(d) if f != LOCK_FILE) if os.path.isdir(d) else []
 
 
 def merged_files(cwd):
@@ -100,7 +105,7 @@ class OfflineRun(unittest.TestCase):
             totals, problems = ds.replay(EXE, games)
             self.assertEqual(problems, [])
 
-    def test_single_thread_merges_leftovers_after_interrupt(self):
+    def test_single_thread_plays_and_merges_leftovers(self):
         with tempfile.TemporaryDirectory() as cwd:
             os.mkdir(os.path.join(cwd, "data"))
             # One earlier batch (a 0-move game) and a temporary file cut off by a crash.
@@ -112,17 +117,74 @@ class OfflineRun(unittest.TestCase):
                 f.write(b"partial")
             with open(os.path.join(cwd, "data", "notes.binpack"), "wb") as f:
                 f.write(b"keep")
-            proc = ds.start(EXE, ["datagen", "1", "1"], cwd)
-            time.sleep(2.5)
-            self.assertIsNone(proc.poll())  # no worker: only a shutdown ends the run
-            out, err = ds.interrupt(proc)
+            # "datagen" alone: one position with one thread, which still needs a worker.
+            proc = ds.start(EXE, ["datagen"], cwd)
+            out, err = proc.communicate(timeout=120)
+            out, err = out.decode(errors="replace"), err.decode(errors="replace")
             self.assertEqual(proc.returncode, 0, err)
-            assert_in_order(self, out, ["Threads: 1", "Shutdown signal received."] + CLOSING)
-            self.assertIn("Positions/sec: 0", out)
+            assert_in_order(self, out, ["Threads: 1"] + CLOSING)
+            self.assertNotIn("Shutdown signal received.", out)
             merged = merged_files(cwd)
             self.assertEqual(sorted(data_files(cwd)), sorted(merged + ["notes.binpack"]))
             with open(os.path.join(cwd, "data", merged[0]), "rb") as f:
-                self.assertEqual(f.read(), batch)
+                games = ds.read_games(f.read())
+            self.assertIn((head, []), games)
+            played = [g for g in games if g != (head, [])]
+            self.assertGreaterEqual(sum(len(m) for _, m in played), 1)
+            self.assertLessEqual(round(ds.screen_counts(out)[-1] * 1000), sum(len(m) for _, m in played))
+            totals, problems = ds.replay(EXE, played)
+            self.assertEqual(problems, [])
+
+    def test_second_run_in_the_same_folder_is_refused(self):
+        with tempfile.TemporaryDirectory() as cwd, tempfile.TemporaryDirectory() as side:
+            screen = os.path.join(side, "screen")
+            with open(screen, "wb") as stdout:
+                first = subprocess.Popen([EXE, "datagen", "1000", "2"], cwd=cwd, stdin=subprocess.DEVNULL,
+                                         stdout=stdout, stderr=subprocess.PIPE)
+            try:
+                def drawing():
+                    with open(screen, "rb") as f:
+                        return b"Vestrel - Datagen" in f.read()
+
+                self.assertTrue(ds.wait_for(first, drawing, 60))
+                # A file of the kind the first run writes, which the second must leave alone.
+                batch = os.path.join(cwd, "data", "thread5_0.binpack")
+                with open(batch, "wb") as f:
+                    f.write(bytes(36))
+                second = ds.start(EXE, ["datagen", "1", "2"], cwd)
+                out, err = second.communicate(timeout=30)
+                self.assertNotEqual(second.returncode, 0)
+                self.assertEqual(err.decode().splitlines(),
+                                 ["Another data generation run is using the folder data; not starting."])
+                self.assertEqual(out, b"")
+                self.assertTrue(os.path.exists(batch))
+                self.assertIsNone(first.poll())
+            finally:
+                first.send_signal(signal.SIGINT)
+                first.communicate(timeout=60)
+            self.assertEqual(first.returncode, 0)
+            merged = merged_files(cwd)
+            self.assertEqual(data_files(cwd), merged)
+            with open(os.path.join(cwd, "data", merged[0]), "rb") as f:
+                self.assertIn(bytes(36), f.read())
+
+    def test_lost_batch_is_reported_and_fails_the_run(self):
+        with tempfile.TemporaryDirectory() as cwd:
+            os.mkdir(os.path.join(cwd, "data"))
+            # The only worker's batch goes to a full device.
+            os.symlink("/dev/full", os.path.join(cwd, "data", "thread0_0.tmp"))
+            proc = ds.start(EXE, ["datagen", "1", "2"], cwd)
+            out, err = proc.communicate(timeout=300)
+            out, err = out.decode(errors="replace"), err.decode(errors="replace")
+            self.assertEqual(proc.returncode, 1, err)
+            self.assertIn("Failed to write temporary file: data/thread0_0.tmp", err)
+            lost = re.search(r"Positions lost in failed writes: (\d+) \(1 batch\)", out)
+            self.assertIsNotNone(lost, out[-500:])
+            self.assertGreaterEqual(int(lost.group(1)), round(ds.screen_counts(out)[-1] * 1000))
+            assert_in_order(self, out, CLOSING[:2] + ["Positions written: 0", "Positions merged: 0", NOT_SAVED])
+            self.assertNotIn("Merged", out)
+            self.assertNotIn("All data saved safely", out)
+            self.assertEqual(data_files(cwd), [])
 
     def test_unwritable_data_directory_ends_cleanly(self):
         with tempfile.TemporaryDirectory() as cwd:
@@ -131,12 +193,14 @@ class OfflineRun(unittest.TestCase):
             proc = ds.start(EXE, ["datagen", "1", "3"], cwd)
             out, err = proc.communicate(timeout=60)
             out, err = out.decode(errors="replace"), err.decode(errors="replace")
-            self.assertEqual(proc.returncode, 0)
+            self.assertEqual(proc.returncode, 1)
             lines = err.splitlines()
             self.assertEqual(sum("Worker" in line and "failed to create directory data" in line for line in lines), 2,
                              err)
             self.assertIn("Failed to create directory data", err)
-            assert_in_order(self, out, CLOSING[:2] + CLOSING[3:])
+            assert_in_order(self, out, CLOSING[:2] + ["Positions written: 0", "Positions merged: 0", NOT_SAVED])
+            self.assertNotIn("Merged", out)
+            self.assertNotIn("All data saved safely", out)
             with open(os.path.join(cwd, "data")) as f:
                 self.assertEqual(f.read(), "not a directory")
 

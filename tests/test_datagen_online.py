@@ -103,6 +103,31 @@ class OnlineRun(unittest.TestCase):
         self.assertTrue(out.endswith("\nOnline mode shutdown complete.\n"))
         self.assertEqual(os.listdir(self.tmp.name), [])
 
+    def test_lost_batch_is_never_uploaded_as_an_empty_file(self):
+        self.server.session_ids = ["s-1", "s-2"]
+        os.mkdir(os.path.join(self.cwd.name, "data"))
+        # Both workers' first batches go to a full device; the second cycle writes normally.
+        for worker in (0, 1):
+            os.symlink("/dev/full", os.path.join(self.cwd.name, "data", "thread%d_0.tmp" % worker))
+        proc = ds.start(EXE, ["datagen", "1", "3", "erin"], self.cwd.name, self.env)
+        try:
+            self.assertTrue(ds.wait_for(proc, lambda: self.server.of("/api/upload/"), 300), "no upload")
+            time.sleep(1.0)
+        finally:
+            out, err = ds.interrupt(proc)
+        self.assertEqual(proc.returncode, 1, err)
+        self.assertIn("Positions lost in failed writes: ", out)
+        self.assertIn("Positions merged: 0", out)
+        uploads = self.server.of("/api/upload/")
+        self.assertEqual(len(uploads), 1)
+        fields = uploads[0][2]
+        self.assertEqual(fields["_session"], b"s-2")  # nothing was sent for the first cycle
+        recorded = sum(len(m) for _, m in ds.read_games(fields["file"]))
+        self.assertGreaterEqual(recorded, 1000)
+        self.assertEqual(fields["positions"], str(recorded).encode())
+        self.assertIn("Positions merged into data/datagen_", out)
+        self.assertTrue(out.endswith("\nOnline mode shutdown complete.\n"), out[-200:])
+
     def test_failed_uploads_keep_the_file(self):
         self.server.upload_status = [500, 0, 200]
         proc = ds.start(EXE, ["datagen", "1", "3", "dave"], self.cwd.name, self.env)

@@ -222,6 +222,12 @@ class BadInput(EngineCase):
             self.reported("position startpos moves e2e4 e7e5 %s g1f3" % bad)
             self.assertEqual(self.engine.fen(), after_two, bad)
 
+    def test_promotion_without_its_letter_is_illegal(self):
+        fen = "4k3/P7/8/8/8/8/8/4K3 w - - 0 1"
+        self.assertEqual(self.reported("position fen %s moves a7a8" % fen), "info string illegal move: a7a8")
+        self.assertEqual(self.engine.fen(), fen)
+
+
 class Searching(EngineCase):
     def infos(self, go, setup=None, timeout=30.0):
         self.start_uci()
@@ -281,6 +287,15 @@ class Searching(EngineCase):
         self.assertGreater(elapsed, 0.8)
         self.assertLess(elapsed, 1.5)
         self.assertIn(best, self.engine.legal_moves())
+
+    def test_nodes_with_a_clock_end_at_the_clock(self):
+        self.start_uci()
+        # Node limits far beyond the time given: the clock or move time must end the search.
+        for go in ("go nodes 100000000 movetime 300", "go nodes 100000000 wtime 1000 btime 1000"):
+            start = time.monotonic()
+            _, best = self.engine.search(go, timeout=10)
+            self.assertLess(time.monotonic() - start, 1.5, go)
+            self.assertIn(best, self.engine.legal_moves())
 
     def test_budget_never_exceeds_the_clock(self):
         self.start_uci()
@@ -498,6 +513,9 @@ class Console(EngineCase):
         self.assertIn("Depth: 3", out)
         # No number after one separator: depth 0, refused without hanging.
         self.engine.command("perft  3", timeout=5)
+        # Depths the stack cannot hold are refused in one line, and the engine carries on.
+        for depth in ("3000", "99999999999999999999"):
+            self.assertEqual(self.engine.command("perft " + depth, timeout=5), ["Perft depth must be at most 255"])
         self.engine.command("perft", timeout=5)
         self.engine.command("perft -2", timeout=5)
         self.assertEqual(self.engine.fen(), START_FEN)
