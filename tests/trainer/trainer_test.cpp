@@ -325,6 +325,16 @@ TEST_F(TrainerTest, GameFilesReplayThroughTheEngineBoard) {
     EXPECT_EQ(PositionFen(castle), "8/7R/3k4/3P4/8/8/8/R3K3 w - - 0 1");
     EXPECT_EQ(train[0].game, 0u);
 
+    // With a mate target the mate-scored position is kept at that score, from its side's view.
+    std::vector<TrainPos> withMates, none;
+    LoadStats mateStats;
+    number = 0;
+    ReadGames(bytes, "fixture", number, 0.0, 1, withMates, none, mateStats, 2000);
+    EXPECT_EQ(mateStats.kept, stats.kept + stats.mateScore);
+    ASSERT_EQ(withMates.size(), train.size() + 1);
+    EXPECT_EQ(withMates[withMates.size() - 2].score, 2000);
+    EXPECT_EQ(withMates[withMates.size() - 2].stm, WHITE);
+
     // Every game is whole on one side of the split, and the share is about what was asked.
     std::vector<TrainPos> t2, v2;
     LoadStats s2;

@@ -120,7 +120,8 @@ bool IsValidationGame(uint32_t gameNumber, double validShare, uint64_t seed) {
 }
 
 void ReadGames(const std::string& bytes, const std::string& name, uint32_t& gameNumber, double validShare,
-               uint64_t seed, std::vector<TrainPos>& train, std::vector<TrainPos>& valid, LoadStats& stats) {
+               uint64_t seed, std::vector<TrainPos>& train, std::vector<TrainPos>& valid, LoadStats& stats,
+               int mateTarget) {
     const std::size_t size = bytes.size();
     std::size_t at = 0;
     Board board;
@@ -163,12 +164,18 @@ void ReadGames(const std::string& bytes, const std::string& name, uint32_t& game
                 ++stats.inCheck;
             else if (!move.IsQuiet())
                 ++stats.noisy;
-            else if (whiteScore > MAX_PLAIN_SCORE || whiteScore < -MAX_PLAIN_SCORE)
-                ++stats.mateScore;
             else {
-                ++stats.kept;
-                (toValid ? valid : train).push_back(
-                    CapturePosition(board, board.sideToMove == BLACK ? -whiteScore : whiteScore, head.wdl, game));
+                int score = whiteScore;
+                const bool mate = score > MAX_PLAIN_SCORE || score < -MAX_PLAIN_SCORE;
+                if (mate) {
+                    ++stats.mateScore;
+                    score = score > 0 ? mateTarget : -mateTarget;
+                }
+                if (!mate || mateTarget > 0) {
+                    ++stats.kept;
+                    (toValid ? valid : train).push_back(
+                        CapturePosition(board, board.sideToMove == BLACK ? -score : score, head.wdl, game));
+                }
             }
             board.MakeMove(move);
         }
@@ -176,7 +183,7 @@ void ReadGames(const std::string& bytes, const std::string& name, uint32_t& game
 }
 
 void LoadFile(const std::string& path, uint32_t& gameNumber, double validShare, uint64_t seed,
-              std::vector<TrainPos>& train, std::vector<TrainPos>& valid, LoadStats& stats) {
+              std::vector<TrainPos>& train, std::vector<TrainPos>& valid, LoadStats& stats, int mateTarget) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw DataError(path + ": cannot be opened");
     std::ostringstream buffer;
@@ -184,7 +191,7 @@ void LoadFile(const std::string& path, uint32_t& gameNumber, double validShare, 
     if (in.bad()) throw DataError(path + ": read error");
     const std::string bytes = std::move(buffer).str();
     if (bytes.empty()) throw DataError(path + ": empty file");
-    ReadGames(bytes, path, gameNumber, validShare, seed, train, valid, stats);
+    ReadGames(bytes, path, gameNumber, validShare, seed, train, valid, stats, mateTarget);
 }
 
 std::string PositionFen(const TrainPos& pos) {

@@ -33,7 +33,7 @@ struct LoadStats {
     std::size_t kept = 0;       // positions kept for training or validation
     std::size_t inCheck = 0;    // skipped: side to move in check
     std::size_t noisy = 0;      // skipped: the move played was a capture or promotion
-    std::size_t mateScore = 0;  // skipped: the score was a mate score
+    std::size_t mateScore = 0;  // the score was a mate score: skipped, or kept at the mate target
 };
 
 // Scores beyond this are mate scores (the static evaluation never exceeds it).
@@ -41,14 +41,15 @@ constexpr int MAX_PLAIN_SCORE = 32510;
 
 // Replays every game of a .binpack buffer with the engine's board and appends the kept
 // positions; whole games go to valid when their number falls in the validation share.
-// Throws DataError (prefixed with name) for a truncated or corrupt buffer.
+// Positions with a mate score are skipped, or kept with the score +-mateTarget when that is
+// above 0. Throws DataError (prefixed with name) for a truncated or corrupt buffer.
 void ReadGames(const std::string& bytes, const std::string& name, uint32_t& gameNumber,
                double validShare, uint64_t seed, std::vector<TrainPos>& train,
-               std::vector<TrainPos>& valid, LoadStats& stats);
+               std::vector<TrainPos>& valid, LoadStats& stats, int mateTarget = 0);
 
 // Reads one file with ReadGames; a missing or unreadable file is a DataError too.
 void LoadFile(const std::string& path, uint32_t& gameNumber, double validShare, uint64_t seed,
-              std::vector<TrainPos>& train, std::vector<TrainPos>& valid, LoadStats& stats);
+              std::vector<TrainPos>& train, std::vector<TrainPos>& valid, LoadStats& stats, int mateTarget = 0);
 
 // Whether a game of this number is held out for validation.
 bool IsValidationGame(uint32_t gameNumber, double validShare, uint64_t seed);
