@@ -281,6 +281,32 @@ TEST_F(TrainerTest, GradientsMatchFiniteDifferences) {
     }
 }
 
+// Weight decay is the regulariser that keeps small data sets from being memorised: every array
+// shrinks by learning rate x decay each step, the buckets' own rows at their own share.
+TEST_F(TrainerTest, WeightDecayShrinksEveryArray) {
+    TrainConfig config;
+    config.threads = 2;
+    config.weightDecay = 4.0f;
+    config.bucketRate = 0.5f;
+    Checkpoint state;
+    state.model = VariedModel(9);
+    const Model before = state.model;
+    Trainer trainer(state, config);
+    trainer.Step(0.01f); // no gradients accumulated: the decay alone moves the weights
+    const Model& after = state.model;
+    auto shrunk = [](const std::vector<float>& now, const std::vector<float>& was, double factor, const char* what) {
+        for (std::size_t i = 0; i < was.size(); i += was.size() / 7 + 1)
+            EXPECT_NEAR(now[i], was[i] * factor, 1e-6) << what << " " << i;
+    };
+    shrunk(after.factor, before.factor, 1 - 0.04, "factor");
+    shrunk(after.bucketed, before.bucketed, 1 - 0.02, "bucketed");
+    shrunk(after.bias, before.bias, 1 - 0.04, "bias");
+    shrunk(after.outW, before.outW, 1 - 0.04, "output weights");
+    shrunk(after.outB, before.outB, 1 - 0.04, "output bias");
+    const std::size_t row = std::size_t(5) * INPUTS + 100;
+    EXPECT_NEAR(after.merged[row * HIDDEN + 3], after.bucketed[row * HIDDEN + 3] + after.factor[100 * HIDDEN + 3], 1e-6);
+}
+
 TEST_F(TrainerTest, GameFilesReplayThroughTheEngineBoard) {
     std::mt19937_64 rng(3);
     std::vector<DATAGEN::Game> games = RandomGames(std::string(StartingFen), 6, 80, rng);

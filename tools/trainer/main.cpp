@@ -89,7 +89,7 @@ bool ParseArgs(int argc, char** argv, Options& o) {
         else if (arg == "--valid" && number && x >= 0 && x < 1) o.valid = x;
         else if (arg == "--wdl" && number && x >= 0 && x <= 1) o.config.wdl = float(x);
         else if (arg == "--power" && number && x >= 1 && x <= 4) o.config.power = float(x);
-        else if (arg == "--decay" && number && x >= 0 && x < 1) o.config.weightDecay = float(x);
+        else if (arg == "--decay" && number && x >= 0 && x <= 10) o.config.weightDecay = float(x);
         else if (arg == "--bucket-lr" && number && x >= 0 && x <= 1) o.config.bucketRate = float(x);
         else return false;
     }
