@@ -360,6 +360,15 @@ TEST_F(TrainerTest, GameFilesReplayThroughTheEngineBoard) {
     ASSERT_EQ(withMates.size(), train.size() + 1);
     EXPECT_EQ(withMates[withMates.size() - 2].score, 2000);
     EXPECT_EQ(withMates[withMates.size() - 2].stm, WHITE);
+    // The mated position holds five pieces: a limit of four skips it, five keeps it.
+    for (const int pieces : {4, 5}) {
+        std::vector<TrainPos> limited;
+        LoadStats limitedStats;
+        number = 0;
+        ReadGames(bytes, "fixture", number, 0.0, 1, limited, none, limitedStats, 2000, pieces);
+        EXPECT_EQ(limitedStats.mateScore, mateStats.mateScore);
+        EXPECT_EQ(limited.size(), pieces == 4 ? train.size() : withMates.size()) << pieces;
+    }
 
     // Every game is whole on one side of the split, and the share is about what was asked.
     std::vector<TrainPos> t2, v2;

@@ -121,7 +121,7 @@ bool IsValidationGame(uint32_t gameNumber, double validShare, uint64_t seed) {
 
 void ReadGames(const std::string& bytes, const std::string& name, uint32_t& gameNumber, double validShare,
                uint64_t seed, std::vector<TrainPos>& train, std::vector<TrainPos>& valid, LoadStats& stats,
-               int mateTarget) {
+               int mateTarget, int matePieces) {
     const std::size_t size = bytes.size();
     std::size_t at = 0;
     Board board;
@@ -171,7 +171,7 @@ void ReadGames(const std::string& bytes, const std::string& name, uint32_t& game
                     ++stats.mateScore;
                     score = score > 0 ? mateTarget : -mateTarget;
                 }
-                if (!mate || mateTarget > 0) {
+                if (!mate || (mateTarget > 0 && std::popcount(board.occupied) <= matePieces)) {
                     ++stats.kept;
                     (toValid ? valid : train).push_back(
                         CapturePosition(board, board.sideToMove == BLACK ? -score : score, head.wdl, game));
@@ -183,7 +183,8 @@ void ReadGames(const std::string& bytes, const std::string& name, uint32_t& game
 }
 
 void LoadFile(const std::string& path, uint32_t& gameNumber, double validShare, uint64_t seed,
-              std::vector<TrainPos>& train, std::vector<TrainPos>& valid, LoadStats& stats, int mateTarget) {
+              std::vector<TrainPos>& train, std::vector<TrainPos>& valid, LoadStats& stats, int mateTarget,
+              int matePieces) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw DataError(path + ": cannot be opened");
     std::ostringstream buffer;
@@ -191,7 +192,7 @@ void LoadFile(const std::string& path, uint32_t& gameNumber, double validShare, 
     if (in.bad()) throw DataError(path + ": read error");
     const std::string bytes = std::move(buffer).str();
     if (bytes.empty()) throw DataError(path + ": empty file");
-    ReadGames(bytes, path, gameNumber, validShare, seed, train, valid, stats, mateTarget);
+    ReadGames(bytes, path, gameNumber, validShare, seed, train, valid, stats, mateTarget, matePieces);
 }
 
 std::string PositionFen(const TrainPos& pos) {

@@ -42,14 +42,17 @@ constexpr int MAX_PLAIN_SCORE = 32510;
 // Replays every game of a .binpack buffer with the engine's board and appends the kept
 // positions; whole games go to valid when their number falls in the validation share.
 // Positions with a mate score are skipped, or kept with the score +-mateTarget when that is
-// above 0. Throws DataError (prefixed with name) for a truncated or corrupt buffer.
+// above 0 and they hold at most matePieces pieces. Throws DataError (prefixed with name) for a
+// truncated or corrupt buffer.
 void ReadGames(const std::string& bytes, const std::string& name, uint32_t& gameNumber,
                double validShare, uint64_t seed, std::vector<TrainPos>& train,
-               std::vector<TrainPos>& valid, LoadStats& stats, int mateTarget = 0);
+               std::vector<TrainPos>& valid, LoadStats& stats, int mateTarget = 0,
+               int matePieces = 32);
 
 // Reads one file with ReadGames; a missing or unreadable file is a DataError too.
 void LoadFile(const std::string& path, uint32_t& gameNumber, double validShare, uint64_t seed,
-              std::vector<TrainPos>& train, std::vector<TrainPos>& valid, LoadStats& stats, int mateTarget = 0);
+              std::vector<TrainPos>& train, std::vector<TrainPos>& valid, LoadStats& stats, int mateTarget = 0,
+              int matePieces = 32);
 
 // Whether a game of this number is held out for validation.
 bool IsValidationGame(uint32_t gameNumber, double validShare, uint64_t seed);

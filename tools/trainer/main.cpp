@@ -33,6 +33,7 @@ constexpr const char* USAGE =
     "  --decay X        AdamW weight decay (0.01)\n"
     "  --bucket-lr X    learning rate of the king buckets' own rows, a share of the rest's (1)\n"
     "  --mate-score CP  keep positions with a mate score, at +-CP centipawns (0: skip them)\n"
+    "  --mate-pieces N  keep them only with at most N pieces on the board (32)\n"
     "  --valid X        share of whole games held out for validation (0.03)\n"
     "  --threads N      training threads (8)\n"
     "  --seed N         seed of the initial weights and the shuffles (1)\n"
@@ -51,7 +52,7 @@ struct Options {
     double lr = 0.001, finalLr = 0.03, valid = 0.03;
     uint64_t seed = 1;
     long maxSteps = 0;
-    int mateTarget = 0;
+    int mateTarget = 0, matePieces = 32;
     std::string out = "vestrel-trained.nnue", checkpoint = "trainer.ckpt", resume;
     TrainConfig config;
 };
@@ -83,6 +84,7 @@ bool ParseArgs(int argc, char** argv, Options& o) {
         else if (arg == "--threads" && whole(1, 192)) o.config.threads = int(x);
         else if (arg == "--seed" && whole(0, 1e15)) o.seed = uint64_t(x);
         else if (arg == "--mate-score" && whole(0, MAX_PLAIN_SCORE)) o.mateTarget = int(x);
+        else if (arg == "--mate-pieces" && whole(2, 32)) o.matePieces = int(x);
         else if (arg == "--max-steps" && whole(1, 1e12)) o.maxSteps = long(x);
         else if (arg == "--lr" && number && x > 0) o.lr = x;
         else if (arg == "--final-lr" && number && x > 0 && x <= 1) o.finalLr = x;
@@ -128,16 +130,20 @@ int main(int argc, char** argv) {
     uint32_t gameNumber = 0;
     const auto loadStart = std::chrono::steady_clock::now();
     try {
-        for (const std::string& file : o.files) LoadFile(file, gameNumber, o.valid, o.seed, train, valid, stats, o.mateTarget);
+        for (const std::string& file : o.files)
+            LoadFile(file, gameNumber, o.valid, o.seed, train, valid, stats, o.mateTarget, o.matePieces);
     } catch (const DataError& e) {
         std::fprintf(stderr, "error: %s\n", e.what());
         return 1;
     }
     const double loadSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - loadStart).count();
+    const std::string mateUse = !o.mateTarget         ? "skipped"
+                                : o.matePieces < 32 ? "kept with at most " + std::to_string(o.matePieces) + " pieces"
+                                                    : "kept";
     std::printf("read %zu games, %zu positions in %.1f s: kept %zu (training %zu, validation %zu); skipped %zu in check and "
                 "%zu captures or promotions; %zu mate scores (%s)\n",
                 stats.games, stats.moves, loadSeconds, stats.kept, train.size(), valid.size(), stats.inCheck, stats.noisy,
-                stats.mateScore, o.mateTarget ? "kept" : "skipped");
+                stats.mateScore, mateUse.c_str());
     if (train.empty()) {
         std::fputs("error: no training positions\n", stderr);
         return 1;
