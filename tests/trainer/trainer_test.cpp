@@ -307,6 +307,35 @@ TEST_F(TrainerTest, WeightDecayShrinksEveryArray) {
     EXPECT_NEAR(after.merged[row * HIDDEN + 3], after.bucketed[row * HIDDEN + 3] + after.factor[100 * HIDDEN + 3], 1e-6);
 }
 
+TEST_F(TrainerTest, ScoreScaleIsFittedFromResultsAndRescaled) {
+    // Results drawn with probability sigmoid(score / k) must give k back, whatever the spread.
+    std::mt19937_64 rng(5);
+    std::normal_distribution<double> spread(0, 500);
+    std::uniform_real_distribution<double> chance(0, 1);
+    for (const double k : {150.0, 280.0, 700.0}) {
+        std::vector<TrainPos> positions(80000);
+        for (TrainPos& pos : positions) {
+            pos.score = int16_t(std::clamp(spread(rng), -4000.0, 4000.0));
+            const double win = 1 / (1 + std::exp(-pos.score / k));
+            const double u = chance(rng);
+            const double draw = std::min(win, 1 - win); // draws around the middle, expected score still win
+            pos.result = u < win - draw / 2 ? 2 : u < win + draw / 2 ? 1 : 0;
+        }
+        EXPECT_NEAR(FitScoreScale(positions.data(), positions.size(), 0), k, k * 0.05) << k;
+    }
+
+    std::vector<TrainPos> positions(5);
+    const int16_t scores[5] = {100, -300, 20000, 2500, -2500};
+    for (int i = 0; i < 5; ++i) positions[i].score = scores[i];
+    EXPECT_EQ(FitScoreScale(positions.data() + 3, 2, 2500), 0) << "only mate targets: nothing to fit";
+    RescaleScores(positions.data(), positions.size(), 2.5, 2500);
+    EXPECT_EQ(positions[0].score, 250);
+    EXPECT_EQ(positions[1].score, -750);
+    EXPECT_EQ(positions[2].score, MAX_PLAIN_SCORE) << "saturates instead of wrapping";
+    EXPECT_EQ(positions[3].score, 2500) << "mate targets keep their value";
+    EXPECT_EQ(positions[4].score, -2500);
+}
+
 TEST_F(TrainerTest, GameFilesReplayThroughTheEngineBoard) {
     std::mt19937_64 rng(3);
     std::vector<DATAGEN::Game> games = RandomGames(std::string(StartingFen), 6, 80, rng);

@@ -1,6 +1,8 @@
 #include "dataset.h"
 
+#include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -113,6 +115,53 @@ TrainPos CapturePosition(const Board& board, int score, int whiteResult, uint32_
     pos.result = uint8_t(board.sideToMove == BLACK ? 2 - whiteResult : whiteResult);
     pos.game = game;
     return pos;
+}
+
+namespace {
+
+bool AtMateTarget(const TrainPos& pos, int mateTarget) {
+    return mateTarget > 0 && (pos.score == mateTarget || pos.score == -mateTarget);
+}
+
+} // namespace
+
+double FitScoreScale(const TrainPos* positions, std::size_t count, int mateTarget) {
+    // Every fourth position is plenty for one number and keeps the scan quick on big files.
+    std::vector<std::pair<float, float>> sample; // score, result as 0, 0.5, 1
+    for (std::size_t i = 0; i < count; i += 4)
+        if (!AtMateTarget(positions[i], mateTarget))
+            sample.emplace_back(float(positions[i].score), positions[i].result * 0.5f);
+    if (sample.empty()) return 0;
+    auto loss = [&](double k) {
+        double sum = 0;
+        for (const auto& [score, result] : sample) {
+            const double d = 1.0 / (1.0 + std::exp(-score / k)) - result;
+            sum += d * d;
+        }
+        return sum;
+    };
+    // A coarse geometric scan, then a golden-section search around the best step.
+    const double ratio = 1.1;
+    double best = 50, bestLoss = loss(best);
+    for (double k = 50 * ratio; k <= 4000; k *= ratio)
+        if (const double l = loss(k); l < bestLoss) best = k, bestLoss = l;
+    double lo = best / ratio, hi = best * ratio;
+    const double g = (std::sqrt(5.0) - 1) / 2;
+    for (int i = 0; i < 30; ++i) {
+        const double a = hi - g * (hi - lo), b = lo + g * (hi - lo);
+        if (loss(a) < loss(b)) hi = b;
+        else lo = a;
+    }
+    return (lo + hi) / 2;
+}
+
+void RescaleScores(TrainPos* positions, std::size_t count, double factor, int mateTarget) {
+    for (std::size_t i = 0; i < count; ++i) {
+        TrainPos& pos = positions[i];
+        if (AtMateTarget(pos, mateTarget)) continue;
+        const double scaled = std::clamp(std::round(pos.score * factor), double(-MAX_PLAIN_SCORE), double(MAX_PLAIN_SCORE));
+        pos.score = int16_t(scaled);
+    }
 }
 
 bool IsValidationGame(uint32_t gameNumber, double validShare, uint64_t seed) {

@@ -34,6 +34,7 @@ constexpr const char* USAGE =
     "  --bucket-lr X    learning rate of the king buckets' own rows, a share of the rest's (1)\n"
     "  --mate-score CP  keep positions with a mate score, at +-CP centipawns (0: skip them)\n"
     "  --mate-pieces N  keep them only with at most N pieces on the board (32)\n"
+    "  --calibrate K    rescale each file's scores so that sigmoid(score / K) fits its results (0: as recorded)\n"
     "  --valid X        share of whole games held out for validation (0.03)\n"
     "  --threads N      training threads (8)\n"
     "  --seed N         seed of the initial weights and the shuffles (1)\n"
@@ -53,6 +54,7 @@ struct Options {
     uint64_t seed = 1;
     long maxSteps = 0;
     int mateTarget = 0, matePieces = 32;
+    double calibrate = 0;
     std::string out = "vestrel-trained.nnue", checkpoint = "trainer.ckpt", resume;
     TrainConfig config;
 };
@@ -88,6 +90,7 @@ bool ParseArgs(int argc, char** argv, Options& o) {
         else if (arg == "--max-steps" && whole(1, 1e12)) o.maxSteps = long(x);
         else if (arg == "--lr" && number && x > 0) o.lr = x;
         else if (arg == "--final-lr" && number && x > 0 && x <= 1) o.finalLr = x;
+        else if (arg == "--calibrate" && number && (x == 0 || (x >= 50 && x <= 4000))) o.calibrate = x;
         else if (arg == "--valid" && number && x >= 0 && x < 1) o.valid = x;
         else if (arg == "--wdl" && number && x >= 0 && x <= 1) o.config.wdl = float(x);
         else if (arg == "--power" && number && x >= 1 && x <= 4) o.config.power = float(x);
@@ -130,8 +133,17 @@ int main(int argc, char** argv) {
     uint32_t gameNumber = 0;
     const auto loadStart = std::chrono::steady_clock::now();
     try {
-        for (const std::string& file : o.files)
+        for (const std::string& file : o.files) {
+            const std::size_t trainStart = train.size(), validStart = valid.size();
             LoadFile(file, gameNumber, o.valid, o.seed, train, valid, stats, o.mateTarget, o.matePieces);
+            if (o.calibrate == 0) continue;
+            const double fitted = FitScoreScale(train.data() + trainStart, train.size() - trainStart, o.mateTarget);
+            if (fitted == 0) continue;
+            const double factor = o.calibrate / fitted;
+            RescaleScores(train.data() + trainStart, train.size() - trainStart, factor, o.mateTarget);
+            RescaleScores(valid.data() + validStart, valid.size() - validStart, factor, o.mateTarget);
+            std::printf("%s: results fit sigmoid(score / %.0f); scores scaled by %.3f\n", file.c_str(), fitted, factor);
+        }
     } catch (const DataError& e) {
         std::fprintf(stderr, "error: %s\n", e.what());
         return 1;
