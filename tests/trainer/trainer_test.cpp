@@ -171,32 +171,34 @@ class TrainerTest : public ::testing::Test {
 
 TEST_F(TrainerTest, ExportEvaluatesAsTheFloatModel) {
     const Model model = VariedModel(7, true);
-    const std::string bytes = Quantise(model);
-    ASSERT_EQ(bytes.size(), 18926656u);
-    static_assert(sizeof(NNUE::Network) >= 18926608);
-    std::memcpy(&NNUE::net, bytes.data(), 18926608);
+    for (const double outputScale : {1.0, 2.0}) {
+        const std::string bytes = Quantise(model, outputScale);
+        ASSERT_EQ(bytes.size(), 18926656u);
+        static_assert(sizeof(NNUE::Network) >= 18926608);
+        std::memcpy(&NNUE::net, bytes.data(), 18926608);
 
-    std::set<int> buckets;
-    std::set<std::pair<int, int>> mirrors; // (white mirrored, black mirrored)
-    int sides[2] = {0, 0};
-    double worst = 0;
-    for (const auto& [fen, pos] : VariedPositions(400, 11)) {
-        Board board;
-        board.SetByFen(fen);
-        const double expected = model.Forward(pos) * 400.0;
-        const int engine = NNUE::Network::Evaluate(board, true);
-        // Only the engine's integer divisions remain: each truncates by less than one unit.
-        EXPECT_NEAR(engine, expected, 1.5) << fen;
-        worst = std::max(worst, std::fabs(engine - expected));
-        buckets.insert((UTILS::popcount(board.occupied) - 2) / 4);
-        mirrors.insert({board.KingSquare(WHITE) & 4, board.KingSquare(BLACK) & 4});
-        ++sides[board.sideToMove];
+        std::set<int> buckets;
+        std::set<std::pair<int, int>> mirrors; // (white mirrored, black mirrored)
+        int sides[2] = {0, 0};
+        double worst = 0;
+        for (const auto& [fen, pos] : VariedPositions(400, 11)) {
+            Board board;
+            board.SetByFen(fen);
+            const double expected = model.Forward(pos) * 400.0 * outputScale;
+            const int engine = NNUE::Network::Evaluate(board, true);
+            // Only the engine's integer divisions remain: each truncates by less than one unit.
+            EXPECT_NEAR(engine, expected, 1.5) << fen;
+            worst = std::max(worst, std::fabs(engine - expected));
+            buckets.insert((UTILS::popcount(board.occupied) - 2) / 4);
+            mirrors.insert({board.KingSquare(WHITE) & 4, board.KingSquare(BLACK) & 4});
+            ++sides[board.sideToMove];
+        }
+        EXPECT_EQ(buckets.size(), 8u);
+        EXPECT_EQ(mirrors.size(), 4u);
+        EXPECT_GT(sides[0], 50);
+        EXPECT_GT(sides[1], 50);
+        std::printf("output scale %.0f: largest difference %.2f cp\n", outputScale, worst);
     }
-    EXPECT_EQ(buckets.size(), 8u);
-    EXPECT_EQ(mirrors.size(), 4u);
-    EXPECT_GT(sides[0], 50);
-    EXPECT_GT(sides[1], 50);
-    std::printf("largest difference: %.2f cp\n", worst);
     NNUE::LoadNetwork();
 }
 

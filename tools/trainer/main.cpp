@@ -35,6 +35,7 @@ constexpr const char* USAGE =
     "  --mate-score CP  keep positions with a mate score, at +-CP centipawns (0: skip them)\n"
     "  --mate-pieces N  keep them only with at most N pieces on the board (32)\n"
     "  --calibrate K    rescale each file's scores so that sigmoid(score / K) fits its results (0: as recorded)\n"
+    "  --output-scale X multiply the exported output layer by X (1)\n"
     "  --valid X        share of whole games held out for validation (0.03)\n"
     "  --threads N      training threads (8)\n"
     "  --seed N         seed of the initial weights and the shuffles (1)\n"
@@ -54,7 +55,7 @@ struct Options {
     uint64_t seed = 1;
     long maxSteps = 0;
     int mateTarget = 0, matePieces = 32;
-    double calibrate = 0;
+    double calibrate = 0, outputScale = 1;
     std::string out = "vestrel-trained.nnue", checkpoint = "trainer.ckpt", resume;
     TrainConfig config;
 };
@@ -91,6 +92,7 @@ bool ParseArgs(int argc, char** argv, Options& o) {
         else if (arg == "--lr" && number && x > 0) o.lr = x;
         else if (arg == "--final-lr" && number && x > 0 && x <= 1) o.finalLr = x;
         else if (arg == "--calibrate" && number && (x == 0 || (x >= 50 && x <= 4000))) o.calibrate = x;
+        else if (arg == "--output-scale" && number && x > 0 && x <= 16) o.outputScale = x;
         else if (arg == "--valid" && number && x >= 0 && x < 1) o.valid = x;
         else if (arg == "--wdl" && number && x >= 0 && x <= 1) o.config.wdl = float(x);
         else if (arg == "--power" && number && x >= 1 && x <= 4) o.config.power = float(x);
@@ -175,6 +177,18 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // A finished checkpoint only needs its network written, for instance at another output scale.
+    if (state.epoch >= o.epochs) {
+        try {
+            WriteNetwork(state.model, o.out, o.outputScale);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "error: %s\n", e.what());
+            return 1;
+        }
+        std::printf("the checkpoint holds all %d passes: network %s written\n", o.epochs, o.out.c_str());
+        return 0;
+    }
+
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
 
@@ -222,7 +236,7 @@ int main(int argc, char** argv) {
         state.epoch = epoch;
         try {
             SaveCheckpoint(state, o.checkpoint);
-            WriteNetwork(state.model, o.out);
+            WriteNetwork(state.model, o.out, o.outputScale);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "error: %s\n", e.what());
             return 1;

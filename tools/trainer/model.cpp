@@ -76,7 +76,7 @@ double Model::Forward(const TrainPos& pos) const {
     return out;
 }
 
-std::string Quantise(const Model& model) {
+std::string Quantise(const Model& model, double outputScale) {
     constexpr double QA = NNUE::QA, QB = NNUE::QB;
     std::vector<int16_t> values;
     values.reserve(std::size_t(ROWS) * HIDDEN + HIDDEN + std::size_t(OUT_BUCKETS) * 2 * HIDDEN + OUT_BUCKETS);
@@ -87,8 +87,8 @@ std::string Quantise(const Model& model) {
         }
     // 32 rows of 505 plus the bias must stay inside int16.
     for (int j = 0; j < HIDDEN; ++j) values.push_back(Round(model.bias[j] * QA, 505, "feature bias"));
-    for (float w : model.outW) values.push_back(Round(w * QB, 127, "output weight"));
-    for (float b : model.outB) values.push_back(Round(double(b) * QA * QB, 32767, "output bias"));
+    for (float w : model.outW) values.push_back(Round(w * outputScale * QB, 127, "output weight"));
+    for (float b : model.outB) values.push_back(Round(double(b) * outputScale * QA * QB, 32767, "output bias"));
     std::string out;
     out.reserve(NETWORK_FILE_BYTES);
     Put(out, values.data(), values.size());
@@ -96,8 +96,8 @@ std::string Quantise(const Model& model) {
     return out;
 }
 
-void WriteNetwork(const Model& model, const std::string& path) {
-    const std::string bytes = Quantise(model);
+void WriteNetwork(const Model& model, const std::string& path, double outputScale) {
+    const std::string bytes = Quantise(model, outputScale);
     const std::string temp = path + ".tmp";
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);

@@ -40,8 +40,9 @@ struct Model {
 
 // The engine's weight file image (18,926,656 bytes). Throws std::runtime_error when a
 // quantised value would leave its allowed range.
-std::string Quantise(const Model& model);
-void WriteNetwork(const Model& model, const std::string& path);
+// outputScale multiplies the output layer, widening the engine's scores by that factor.
+std::string Quantise(const Model& model, double outputScale = 1.0);
+void WriteNetwork(const Model& model, const std::string& path, double outputScale = 1.0);
 
 // Training state that a later run resumes from.
 struct Checkpoint {
