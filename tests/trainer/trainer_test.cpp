@@ -150,6 +150,11 @@ void WriteBytes(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
 }
 
+std::string ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
 std::string ReadError(const std::string& bytes) {
     std::vector<TrainPos> train, valid;
     LoadStats stats;
@@ -445,9 +450,7 @@ TEST_F(TrainerTest, DamagedGameFilesAreRefusedWithTheirReason) {
         const std::string command = std::string(VESTREL_TRAINER_PATH) + " --out " + (dir.path / "n.nnue").string() +
                                     " --checkpoint " + (dir.path / "c.ckpt").string() + " '" + file + "' 2>" + log;
         const int status = std::system(command.c_str());
-        std::ifstream in(log);
-        std::string text((std::istreambuf_iterator<char>(in)), {});
-        return std::make_pair(WEXITSTATUS(status), text);
+        return std::make_pair(WEXITSTATUS(status), ReadBytes(log));
     };
     const auto [cutStatus, cutText] = run((dir.path / "cut.binpack").string());
     EXPECT_EQ(cutStatus, 1);
@@ -530,8 +533,7 @@ TEST_F(TrainerTest, InterruptedRunKeepsItsLastCheckpointAndResumes) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 130);
-    std::ifstream log(out);
-    const std::string text((std::istreambuf_iterator<char>(log)), {});
+    const std::string text = ReadBytes(out);
     EXPECT_NE(text.find("interrupted during pass"), std::string::npos) << text;
 
     Checkpoint kept;
@@ -545,12 +547,21 @@ TEST_F(TrainerTest, InterruptedRunKeepsItsLastCheckpointAndResumes) {
                                std::to_string(kept.epoch + 1) + " --resume " + ckpt + " --checkpoint " + ckpt +
                                " --out " + net + " " + games + " > " + out;
     ASSERT_EQ(std::system(resume.c_str()), 0);
-    std::ifstream again(out);
-    const std::string resumed((std::istreambuf_iterator<char>(again)), {});
+    const std::string resumed = ReadBytes(out);
     EXPECT_NE(resumed.find("after pass " + std::to_string(kept.epoch)), std::string::npos) << resumed;
     EXPECT_NE(resumed.find("pass " + std::to_string(kept.epoch + 1) + "/"), std::string::npos) << resumed;
     Checkpoint after;
     LoadCheckpoint(after, ckpt);
     EXPECT_EQ(after.epoch, kept.epoch + 1);
     EXPECT_GT(after.step, kept.step);
+
+    // The finished checkpoint is only exported again, here with the output layer doubled.
+    const std::string wider = (dir.path / "wider.nnue").string();
+    const std::string reexport = std::string(VESTREL_TRAINER_PATH) + " --epochs " + std::to_string(after.epoch) +
+                                 " --output-scale 2 --resume " + ckpt + " --checkpoint " + ckpt + " --out " + wider +
+                                 " " + games + " > " + out;
+    const auto stamp = fs::last_write_time(ckpt);
+    ASSERT_EQ(std::system(reexport.c_str()), 0);
+    EXPECT_EQ(fs::last_write_time(ckpt), stamp) << "no training pass ran";
+    EXPECT_TRUE(Quantise(after.model, 2.0) == ReadBytes(wider)) << "the doubled export of the checkpoint";
 }
