@@ -147,10 +147,16 @@ double FitScoreScale(const TrainPos* positions, std::size_t count, int mateTarge
         if (const double l = loss(k); l < bestLoss) best = k, bestLoss = l;
     double lo = best / ratio, hi = best * ratio;
     const double g = (std::sqrt(5.0) - 1) / 2;
+    // Each step keeps one interior point and its loss, so it costs one evaluation.
+    double a = hi - g * (hi - lo), b = lo + g * (hi - lo), lossA = loss(a), lossB = loss(b);
     for (int i = 0; i < 30; ++i) {
-        const double a = hi - g * (hi - lo), b = lo + g * (hi - lo);
-        if (loss(a) < loss(b)) hi = b;
-        else lo = a;
+        if (lossA < lossB) {
+            hi = b, b = a, lossB = lossA;
+            a = hi - g * (hi - lo), lossA = loss(a);
+        } else {
+            lo = a, a = b, lossA = lossB;
+            b = lo + g * (hi - lo), lossB = loss(b);
+        }
     }
     return (lo + hi) / 2;
 }

@@ -119,6 +119,17 @@ std::string Duration(double seconds) {
     return text;
 }
 
+// Runs a step that may throw, printing the reason; false when it failed.
+template <class Step> bool Reported(Step step) {
+    try {
+        step();
+        return true;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "error: %s\n", e.what());
+        return false;
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -164,27 +175,20 @@ int main(int argc, char** argv) {
     }
 
     Checkpoint state;
-    try {
-        if (o.resume.empty()) {
-            state.model.Randomise(o.seed);
-        } else {
-            LoadCheckpoint(state, o.resume);
-            std::printf("resumed from %s after pass %d (step %llu)\n", o.resume.c_str(), state.epoch,
-                        static_cast<unsigned long long>(state.step));
-        }
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "error: %s\n", e.what());
+    if (!Reported([&] {
+            if (o.resume.empty()) {
+                state.model.Randomise(o.seed);
+            } else {
+                LoadCheckpoint(state, o.resume);
+                std::printf("resumed from %s after pass %d (step %llu)\n", o.resume.c_str(), state.epoch,
+                            static_cast<unsigned long long>(state.step));
+            }
+        }))
         return 1;
-    }
 
     // A finished checkpoint only needs its network written, for instance at another output scale.
     if (state.epoch >= o.epochs) {
-        try {
-            WriteNetwork(state.model, o.out, o.outputScale);
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "error: %s\n", e.what());
-            return 1;
-        }
+        if (!Reported([&] { WriteNetwork(state.model, o.out, o.outputScale); })) return 1;
         std::printf("the checkpoint holds all %d passes: network %s written\n", o.epochs, o.out.c_str());
         return 0;
     }
@@ -234,13 +238,11 @@ int main(int argc, char** argv) {
         lastTrain = lossSum / double(train.size());
         lastValid = trainer.MeanLoss(valid.data(), valid.size());
         state.epoch = epoch;
-        try {
-            SaveCheckpoint(state, o.checkpoint);
-            WriteNetwork(state.model, o.out, o.outputScale);
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "error: %s\n", e.what());
+        if (!Reported([&] {
+                SaveCheckpoint(state, o.checkpoint);
+                WriteNetwork(state.model, o.out, o.outputScale);
+            }))
             return 1;
-        }
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - runStart).count();
         const double rate = double(positionsDone) / elapsed;
         const double left = double(o.epochs - epoch) * double(train.size()) / rate;
