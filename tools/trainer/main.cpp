@@ -145,22 +145,20 @@ int main(int argc, char** argv) {
     LoadStats stats;
     uint32_t gameNumber = 0;
     const auto loadStart = std::chrono::steady_clock::now();
-    try {
-        for (const std::string& file : o.files) {
-            const std::size_t trainStart = train.size(), validStart = valid.size();
-            LoadFile(file, gameNumber, o.valid, o.seed, train, valid, stats, o.mateTarget, o.matePieces);
-            if (o.calibrate == 0) continue;
-            const double fitted = FitScoreScale(train.data() + trainStart, train.size() - trainStart, o.mateTarget);
-            if (fitted == 0) continue;
-            const double factor = o.calibrate / fitted;
-            RescaleScores(train.data() + trainStart, train.size() - trainStart, factor, o.mateTarget);
-            RescaleScores(valid.data() + validStart, valid.size() - validStart, factor, o.mateTarget);
-            std::printf("%s: results fit sigmoid(score / %.0f); scores scaled by %.3f\n", file.c_str(), fitted, factor);
-        }
-    } catch (const DataError& e) {
-        std::fprintf(stderr, "error: %s\n", e.what());
+    if (!Reported([&] {
+            for (const std::string& file : o.files) {
+                const std::size_t trainStart = train.size(), validStart = valid.size();
+                LoadFile(file, gameNumber, o.valid, o.seed, train, valid, stats, o.mateTarget, o.matePieces);
+                if (o.calibrate == 0) continue;
+                const double fitted = FitScoreScale(train.data() + trainStart, train.size() - trainStart, o.mateTarget);
+                if (fitted == 0) continue;
+                const double factor = o.calibrate / fitted;
+                RescaleScores(train.data() + trainStart, train.size() - trainStart, factor, o.mateTarget);
+                RescaleScores(valid.data() + validStart, valid.size() - validStart, factor, o.mateTarget);
+                std::printf("%s: results fit sigmoid(score / %.0f); scores scaled by %.3f\n", file.c_str(), fitted, factor);
+            }
+        }))
         return 1;
-    }
     const double loadSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - loadStart).count();
     const std::string mateUse = !o.mateTarget         ? "skipped"
                                 : o.matePieces < 32 ? "kept with at most " + std::to_string(o.matePieces) + " pieces"
