@@ -180,7 +180,8 @@ class OfflineRun(unittest.TestCase):
             self.assertIn("Failed to write temporary file: data/thread0_0.tmp", err)
             lost = re.search(r"Positions lost in failed writes: (\d+) \(1 batch\)", out)
             self.assertIsNotNone(lost, out[-500:])
-            self.assertGreaterEqual(int(lost.group(1)), round(ds.screen_counts(out)[-1] * 1000))
+            # The screen shows thousands to two decimals, so its figure may be up to 5 above the count.
+            self.assertGreaterEqual(int(lost.group(1)), ds.screen_counts(out)[-1] * 1000 - 5)
             assert_in_order(self, out, CLOSING[:2] + ["Positions written: 0", "Positions merged: 0", NOT_SAVED])
             self.assertNotIn("Merged", out)
             self.assertNotIn("All data saved safely", out)
