@@ -72,6 +72,12 @@ inline int32_t HorizontalSum(__m256i v) {
 
 } // namespace
 
+int MaterialScale(const Board& board) {
+    const uint64_t* p = board.pieces;
+    return 2048 + 90 * (__builtin_popcountll(p[KNIGHT]) + __builtin_popcountll(p[BISHOP])) +
+           180 * __builtin_popcountll(p[ROOK]) + 360 * __builtin_popcountll(p[QUEEN]);
+}
+
 int16_t Network::Evaluate(const Board& board, bool raw) {
     const int pieceCount = __builtin_popcountll(board.occupied);
     // Only unchecked input has fewer than 2 or more than 33 pieces; keep it inside the tables.
@@ -101,12 +107,7 @@ int16_t Network::Evaluate(const Board& board, bool raw) {
     const int32_t x = HorizontalSum(total) / QA;
     const int64_t y = (int64_t(x) + net.outputBias[bucket]) * EVAL_SCALE / (QA * QB);
 
-    int64_t scale = 4096;
-    if (!raw) {
-        const uint64_t* p = board.pieces;
-        scale = 2048 + 90 * (__builtin_popcountll(p[KNIGHT]) + __builtin_popcountll(p[BISHOP])) +
-                180 * __builtin_popcountll(p[ROOK]) + 360 * __builtin_popcountll(p[QUEEN]);
-    }
+    const int64_t scale = raw ? 4096 : MaterialScale(board);
     // 64-bit so that no material count can overflow; for real positions it equals the 32-bit form.
     int64_t z = scale * y / 4096;
     z = z < -32511 ? -32511 : (z > 32511 ? 32511 : z);

@@ -33,6 +33,9 @@ struct alignas(32) Network {
 
 extern Network net;
 
+// Factor, in 4096ths, that Evaluate applies to the raw output: smaller as pieces come off.
+int MaterialScale(const Board& board);
+
 // [perspective][square of that perspective's own king]
 extern const int32_t kingBuckets[2][64];
 

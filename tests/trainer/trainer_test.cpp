@@ -218,6 +218,22 @@ TEST_F(TrainerTest, ExportRefusesValuesOutsideTheEngineRanges) {
     EXPECT_THROW(Quantise(model), std::runtime_error);
 }
 
+TEST_F(TrainerTest, NetworkFileReadsBackIntoTheSameModel) {
+    TempDir dir;
+    const Model model = VariedModel(5, true);
+    const std::string bytes = Quantise(model);
+    WriteBytes(dir.path / "net.nnue", bytes);
+    Model back;
+    ReadNetwork(back, (dir.path / "net.nnue").string());
+    EXPECT_TRUE(Quantise(back) == bytes);
+    for (float f : back.factor) ASSERT_EQ(f, 0.0f);
+    for (const auto& [fen, pos] : VariedPositions(20, 4)) EXPECT_NEAR(back.Forward(pos), model.Forward(pos), 1e-5) << fen;
+
+    WriteBytes(dir.path / "short.nnue", bytes.substr(0, bytes.size() - 1));
+    EXPECT_THROW(ReadNetwork(back, (dir.path / "short.nnue").string()), std::runtime_error);
+    EXPECT_THROW(ReadNetwork(back, (dir.path / "missing.nnue").string()), std::runtime_error);
+}
+
 TEST_F(TrainerTest, GradientsMatchFiniteDifferences) {
     Model start = VariedModel(5);
     for (float& w : start.outW) w *= 0.3f; // keep the sigmoid off its flat tails
@@ -391,7 +407,7 @@ TEST_F(TrainerTest, GameFilesReplayThroughTheEngineBoard) {
     std::vector<TrainPos> withMates, none;
     LoadStats mateStats;
     number = 0;
-    ReadGames(bytes, "fixture", number, 0.0, 1, withMates, none, mateStats, 2000);
+    ReadGames(bytes, "fixture", number, 0.0, 1, withMates, none, mateStats, {.mateTarget = 2000});
     EXPECT_EQ(mateStats.kept, stats.kept + stats.mateScore);
     ASSERT_EQ(withMates.size(), train.size() + 1);
     EXPECT_EQ(withMates[withMates.size() - 2].score, 2000);
@@ -401,10 +417,31 @@ TEST_F(TrainerTest, GameFilesReplayThroughTheEngineBoard) {
         std::vector<TrainPos> limited;
         LoadStats limitedStats;
         number = 0;
-        ReadGames(bytes, "fixture", number, 0.0, 1, limited, none, limitedStats, 2000, pieces);
+        ReadGames(bytes, "fixture", number, 0.0, 1, limited, none, limitedStats, {.mateTarget = 2000, .matePieces = pieces});
         EXPECT_EQ(limitedStats.mateScore, mateStats.mateScore);
         EXPECT_EQ(limited.size(), pieces == 4 ? train.size() : withMates.size()) << pieces;
     }
+
+    // Unscaled, a plain score is divided by the material scale of its position (two rooks:
+    // 2048 + 2 * 180 = 2408 of 4096); the mate target stays as it is.
+    std::vector<TrainPos> unscaled;
+    LoadStats unscaledStats;
+    number = 0;
+    ReadGames(bytes, "fixture", number, 0.0, 1, unscaled, none, unscaledStats,
+              {.mateTarget = 2000, .unscaleMaterial = true});
+    ASSERT_EQ(unscaled.size(), withMates.size());
+    EXPECT_EQ(unscaled[unscaled.size() - 3].score, 102); // 60 * 4096 / 2408
+    EXPECT_EQ(unscaled[unscaled.size() - 2].score, 2000);
+    EXPECT_EQ(unscaled.back().score, 77); // 45 * 4096 / 2408
+    // In the random games pieces come off, and each position is divided by its own material.
+    std::set<int> scales;
+    for (std::size_t i = 0; i + 3 < unscaled.size(); ++i) {
+        Board position;
+        position.SetByFen(PositionFen(train[i]));
+        scales.insert(NNUE::MaterialScale(position));
+        EXPECT_NEAR(unscaled[i].score, train[i].score * 4096.0 / NNUE::MaterialScale(position), 0.5) << PositionFen(train[i]);
+    }
+    EXPECT_GT(scales.size(), 3u);
 
     // Every game is whole on one side of the split, and the share is about what was asked.
     std::vector<TrainPos> t2, v2;

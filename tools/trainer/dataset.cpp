@@ -176,7 +176,7 @@ bool IsValidationGame(uint32_t gameNumber, double validShare, uint64_t seed) {
 
 void ReadGames(const std::string& bytes, const std::string& name, uint32_t& gameNumber, double validShare,
                uint64_t seed, std::vector<TrainPos>& train, std::vector<TrainPos>& valid, LoadStats& stats,
-               int mateTarget, int matePieces) {
+               const ReadOptions& options) {
     const std::size_t size = bytes.size();
     std::size_t at = 0;
     Board board;
@@ -224,9 +224,12 @@ void ReadGames(const std::string& bytes, const std::string& name, uint32_t& game
                 const bool mate = score > MAX_PLAIN_SCORE || score < -MAX_PLAIN_SCORE;
                 if (mate) {
                     ++stats.mateScore;
-                    score = score > 0 ? mateTarget : -mateTarget;
+                    score = score > 0 ? options.mateTarget : -options.mateTarget;
+                } else if (options.unscaleMaterial) {
+                    const long raw = std::lround(double(score) * 4096 / NNUE::MaterialScale(board));
+                    score = int(std::clamp<long>(raw, -MAX_PLAIN_SCORE, MAX_PLAIN_SCORE));
                 }
-                if (!mate || (mateTarget > 0 && std::popcount(board.occupied) <= matePieces)) {
+                if (!mate || (options.mateTarget > 0 && std::popcount(board.occupied) <= options.matePieces)) {
                     ++stats.kept;
                     (toValid ? valid : train).push_back(
                         CapturePosition(board, board.sideToMove == BLACK ? -score : score, head.wdl, game));
@@ -238,8 +241,8 @@ void ReadGames(const std::string& bytes, const std::string& name, uint32_t& game
 }
 
 void LoadFile(const std::string& path, uint32_t& gameNumber, double validShare, uint64_t seed,
-              std::vector<TrainPos>& train, std::vector<TrainPos>& valid, LoadStats& stats, int mateTarget,
-              int matePieces) {
+              std::vector<TrainPos>& train, std::vector<TrainPos>& valid, LoadStats& stats,
+              const ReadOptions& options) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw DataError(path + ": cannot be opened");
     std::ostringstream buffer;
@@ -247,7 +250,7 @@ void LoadFile(const std::string& path, uint32_t& gameNumber, double validShare, 
     if (in.bad()) throw DataError(path + ": read error");
     const std::string bytes = std::move(buffer).str();
     if (bytes.empty()) throw DataError(path + ": empty file");
-    ReadGames(bytes, path, gameNumber, validShare, seed, train, valid, stats, mateTarget, matePieces);
+    ReadGames(bytes, path, gameNumber, validShare, seed, train, valid, stats, options);
 }
 
 std::string PositionFen(const TrainPos& pos) {

@@ -39,20 +39,28 @@ struct LoadStats {
 // Scores beyond this are mate scores (the static evaluation never exceeds it).
 constexpr int MAX_PLAIN_SCORE = 32510;
 
+// What ReadGames keeps and how it scores it.
+struct ReadOptions {
+    // Positions with a mate score are skipped, or kept with the score +-mateTarget when that
+    // is above 0 and they hold at most matePieces pieces.
+    int mateTarget = 0;
+    int matePieces = 32;
+    // Divide each plain score by the engine's material scale of its position, so the target is
+    // what the raw output must be for the scaled evaluation to give the recorded score.
+    bool unscaleMaterial = false;
+};
+
 // Replays every game of a .binpack buffer with the engine's board and appends the kept
 // positions; whole games go to valid when their number falls in the validation share.
-// Positions with a mate score are skipped, or kept with the score +-mateTarget when that is
-// above 0 and they hold at most matePieces pieces. Throws DataError (prefixed with name) for a
-// truncated or corrupt buffer.
+// Throws DataError (prefixed with name) for a truncated or corrupt buffer.
 void ReadGames(const std::string& bytes, const std::string& name, uint32_t& gameNumber,
                double validShare, uint64_t seed, std::vector<TrainPos>& train,
-               std::vector<TrainPos>& valid, LoadStats& stats, int mateTarget = 0,
-               int matePieces = 32);
+               std::vector<TrainPos>& valid, LoadStats& stats, const ReadOptions& options = {});
 
 // Reads one file with ReadGames; a missing or unreadable file is a DataError too.
 void LoadFile(const std::string& path, uint32_t& gameNumber, double validShare, uint64_t seed,
-              std::vector<TrainPos>& train, std::vector<TrainPos>& valid, LoadStats& stats, int mateTarget = 0,
-              int matePieces = 32);
+              std::vector<TrainPos>& train, std::vector<TrainPos>& valid, LoadStats& stats,
+              const ReadOptions& options = {});
 
 // The K at which sigmoid(score / K) best predicts the results of these positions (least
 // squares, K from 50 to 4000). Positions scored at +-mateTarget are left out; 0 if none is left.

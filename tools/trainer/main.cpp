@@ -42,6 +42,8 @@ constexpr const char* USAGE =
     "  --out FILE       network written after every pass (vestrel-trained.nnue)\n"
     "  --checkpoint F   float state written after every pass (trainer.ckpt)\n"
     "  --resume F       continue from a checkpoint\n"
+    "  --init FILE      start from the weights of an engine network file instead of random ones\n"
+    "  --unscale-material 0|1  divide each score by the engine's material scale of its position (0)\n"
     "  --max-steps N    stop after N steps without writing anything (throughput run)\n";
 
 std::atomic<bool> interrupted{false};
@@ -56,7 +58,8 @@ struct Options {
     long maxSteps = 0;
     int mateTarget = 0, matePieces = 32;
     double calibrate = 0, outputScale = 1;
-    std::string out = "vestrel-trained.nnue", checkpoint = "trainer.ckpt", resume;
+    bool unscaleMaterial = false;
+    std::string out = "vestrel-trained.nnue", checkpoint = "trainer.ckpt", resume, init;
     TrainConfig config;
 };
 
@@ -81,6 +84,8 @@ bool ParseArgs(int argc, char** argv, Options& o) {
         if (arg == "--out") o.out = value;
         else if (arg == "--checkpoint") o.checkpoint = value;
         else if (arg == "--resume") o.resume = value;
+        else if (arg == "--init") o.init = value;
+        else if (arg == "--unscale-material" && whole(0, 1)) o.unscaleMaterial = x != 0;
         else if (arg == "--epochs" && whole(1, 100000)) o.epochs = int(x);
         else if (arg == "--batch" && whole(1, 1 << 22)) o.batch = int(x);
         else if (arg == "--warmup" && whole(0, 1e9)) o.warmup = int(x);
@@ -100,7 +105,8 @@ bool ParseArgs(int argc, char** argv, Options& o) {
         else if (arg == "--bucket-lr" && number && x >= 0 && x <= 1) o.config.bucketRate = float(x);
         else return false;
     }
-    return !o.files.empty();
+    // A run starts from a checkpoint or from a network, not both.
+    return !o.files.empty() && (o.resume.empty() || o.init.empty());
 }
 
 // Linear warm-up, then a cosine decay from the peak to its final share.
@@ -148,7 +154,8 @@ int main(int argc, char** argv) {
     if (!Reported([&] {
             for (const std::string& file : o.files) {
                 const std::size_t trainStart = train.size(), validStart = valid.size();
-                LoadFile(file, gameNumber, o.valid, o.seed, train, valid, stats, o.mateTarget, o.matePieces);
+                LoadFile(file, gameNumber, o.valid, o.seed, train, valid, stats,
+                         {.mateTarget = o.mateTarget, .matePieces = o.matePieces, .unscaleMaterial = o.unscaleMaterial});
                 if (o.calibrate == 0) continue;
                 const double fitted = FitScoreScale(train.data() + trainStart, train.size() - trainStart, o.mateTarget);
                 if (fitted == 0) continue;
@@ -174,7 +181,10 @@ int main(int argc, char** argv) {
 
     Checkpoint state;
     if (!Reported([&] {
-            if (o.resume.empty()) {
+            if (!o.init.empty()) {
+                ReadNetwork(state.model, o.init);
+                std::printf("starting from the network %s\n", o.init.c_str());
+            } else if (o.resume.empty()) {
                 state.model.Randomise(o.seed);
             } else {
                 LoadCheckpoint(state, o.resume);

@@ -107,6 +107,22 @@ void WriteNetwork(const Model& model, const std::string& path, double outputScal
     std::filesystem::rename(temp, path);
 }
 
+void ReadNetwork(Model& model, const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error(path + ": cannot be opened");
+    std::vector<int16_t> values(NETWORK_FILE_BYTES / sizeof(int16_t));
+    if (!Get(in, values.data(), values.size()) || in.peek() != std::ifstream::traits_type::eof())
+        throw std::runtime_error(path + ": not a network file of " + std::to_string(NETWORK_FILE_BYTES) + " bytes");
+    constexpr float QA = NNUE::QA, QB = NNUE::QB;
+    const int16_t* v = values.data();
+    for (float& w : model.bucketed) w = float(*v++) / QA;
+    std::fill(model.factor.begin(), model.factor.end(), 0.0f);
+    for (float& b : model.bias) b = float(*v++) / QA;
+    for (float& w : model.outW) w = float(*v++) / QB;
+    for (float& b : model.outB) b = float(*v++) / (QA * QB);
+    model.Merge();
+}
+
 void SaveCheckpoint(const Checkpoint& state, const std::string& path) {
     const std::string temp = path + ".tmp";
     {

@@ -44,6 +44,11 @@ struct Model {
 std::string Quantise(const Model& model, double outputScale = 1.0);
 void WriteNetwork(const Model& model, const std::string& path, double outputScale = 1.0);
 
+// Reads an engine weight file into the model: its feature rows become the buckets' own rows
+// and the shared factor starts at zero. Throws std::runtime_error for a missing or
+// wrong-sized file.
+void ReadNetwork(Model& model, const std::string& path);
+
 // Training state that a later run resumes from.
 struct Checkpoint {
     Model model;
