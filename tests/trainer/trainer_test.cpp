@@ -602,3 +602,37 @@ TEST_F(TrainerTest, InterruptedRunKeepsItsLastCheckpointAndResumes) {
     EXPECT_EQ(fs::last_write_time(ckpt), stamp) << "no training pass ran";
     EXPECT_TRUE(Quantise(after.model, 2.0) == ReadBytes(wider)) << "the doubled export of the checkpoint";
 }
+
+TEST_F(TrainerTest, RunStartsFromANetworkFile) {
+    std::mt19937_64 rng(21);
+    TempDir dir;
+    const std::string games = (dir.path / "games.binpack").string();
+    WriteBytes(games, DATAGEN::SerializeGames(RandomGames(std::string(StartingFen), 40, 60, rng)));
+    const std::string start = (dir.path / "start.nnue").string(), out = (dir.path / "out.txt").string();
+    WriteBytes(start, Quantise(VariedModel(9, true)));
+    const std::string common = std::string(VESTREL_TRAINER_PATH) + " --batch 256 --threads 2 --epochs 1 --valid 0.25 --init " + start +
+                               " --checkpoint " + (dir.path / "s.ckpt").string() + " --out " +
+                               (dir.path / "n.nnue").string() + " " + games;
+    ASSERT_EQ(std::system((common + " > " + out).c_str()), 0);
+    const std::string text = ReadBytes(out);
+    EXPECT_NE(text.find("pass 1/1"), std::string::npos) << text;
+
+    // The loss it starts from is the file's own on the same held-out games.
+    std::vector<TrainPos> train, valid;
+    LoadStats stats;
+    uint32_t number = 0;
+    LoadFile(games, number, 0.25, 1, train, valid, stats);
+    ASSERT_FALSE(valid.empty());
+    Checkpoint state;
+    ReadNetwork(state.model, start);
+    Trainer trainer(state, TrainConfig{});
+    char expected[80];
+    std::snprintf(expected, sizeof expected, "validation loss of the starting network %.6f",
+                  trainer.MeanLoss(valid.data(), valid.size()));
+    EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+
+    // A network and a checkpoint to start from are one too many.
+    const int both = std::system((common + " --resume " + (dir.path / "s.ckpt").string() + " > " + out + " 2>&1").c_str());
+    EXPECT_EQ(WEXITSTATUS(both), 2);
+    EXPECT_NE(ReadBytes(out).find("usage:"), std::string::npos);
+}

@@ -205,6 +205,8 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, OnSignal);
 
     Trainer trainer(state, o.config);
+    if (!o.init.empty())
+        std::printf("validation loss of the starting network %.6f\n", trainer.MeanLoss(valid.data(), valid.size()));
     const uint64_t stepsPerEpoch = (train.size() + o.batch - 1) / o.batch;
     const uint64_t totalSteps = stepsPerEpoch * uint64_t(o.epochs);
     const auto runStart = std::chrono::steady_clock::now();
